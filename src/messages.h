@@ -1,0 +1,32 @@
+// The tool's console texts. Every message is kept twice: as the Shift_JIS
+// (code page 932) bytes the tool writes by default, and as UTF-8 for a
+// terminal whose locale expects it. The two forms must say the same.
+#pragma once
+
+#include <cstdio>
+
+constexpr char PROGRAM_NAME[] = "vorik";
+constexpr char PROGRAM_VERSION[] = "0.10";
+constexpr char BANNER_FORMAT[] = "%s version %s\n";
+
+struct Message {
+    const char* shift_jis;
+    const char* utf8;
+};
+
+extern const Message MESSAGE_USAGE;
+extern const Message MESSAGE_OPEN_FAILED;
+extern const Message MESSAGE_NOT_WAV;
+extern const Message MESSAGE_SAMPLE_RATES_DIFFER;
+extern const Message MESSAGE_SAMPLE_WIDTHS_DIFFER;
+extern const Message MESSAGE_EMPTY_BLOCK;
+extern const Message MESSAGE_OUT_OF_MEMORY;
+extern const Message MESSAGE_READ_FAILED;
+extern const Message MESSAGE_SIZES_DIFFER;
+extern const Message MESSAGE_FINISHED;
+
+// Every message above, for checks that must cover the whole table.
+extern const Message* const ALL_MESSAGES[];
+extern const int ALL_MESSAGES_COUNT;
+
+void write_message(std::FILE* out, const Message& message, bool use_utf8);

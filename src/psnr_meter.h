@@ -1,0 +1,37 @@
+// Running peak signal-to-noise ratio of two interleaved 16-bit sample streams.
+//
+// Within every block the samples are taken in pairs: the first of a pair
+// counts toward the left total, the second toward the right, whatever the
+// channel count. Values are cumulative from the first block on.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// The full span of a 16-bit sample.
+constexpr double PSNR_PEAK = 65535.0;
+// Reported for a side whose samples never differ.
+constexpr double PSNR_IDENTICAL = 333.0;
+
+struct PsnrAccumulator {
+    std::uint64_t frames;  // sample pairs added so far
+    double sum_sq_left;    // squared differences of the first samples of the pairs
+    double sum_sq_right;   // squared differences of the second samples
+};
+
+struct PsnrResult {
+    double left_db;
+    double right_db;
+};
+
+// Adds the squared differences of `count` samples of each block, pair by
+// pair in ascending order, left before right; a lone last sample is ignored.
+// This in-order double summation defines the tool's results to the last bit.
+void accumulate_block(PsnrAccumulator& accumulator, const std::int16_t* first_block,
+                      const std::int16_t* second_block, std::uint32_t count);
+
+PsnrResult compute_psnr(const PsnrAccumulator& accumulator);
+
+// Writes "L…dB | R…dB | LR…dB" and a carriage return, so that the next line
+// overwrites this one on a console. LR is the plain mean of the two values.
+void write_progress_line(std::FILE* out, const PsnrResult& result);
