@@ -17,8 +17,8 @@
 constexpr std::uint32_t CHUNK_SAMPLES = 64 * 1024;
 
 struct ChunkBuffers {
-    std::int16_t* first;   // chunk of the first file
-    std::int16_t* second;  // chunk of the second file
+    std::int16_t* first;     // chunk of the first file
+    std::int16_t* second;    // chunk of the second file
     std::uint32_t capacity;  // samples each buffer holds: non-zero, and even
                              // unless it covers the whole block
 };

@@ -60,8 +60,8 @@ const Message* open_input(const char* path, std::FILE*& file, WaveHeader& header
 
 // The whole comparison from opening the files to the end of the data.
 // Returns the closing message.
-const Message& compare_files(const char* first_path, const char* second_path,
-                             const ConsoleStreams& console, RunResources& resources) {
+const Message& compare_files(const char* first_path, const char* second_path, const ConsoleStreams& console,
+                             RunResources& resources) {
     WaveHeader first_header{};
     WaveHeader second_header{};
     if (const Message* failure = open_input(first_path, resources.first_file, first_header)) {
@@ -94,8 +94,8 @@ const Message& compare_files(const char* first_path, const char* second_path,
 
     PsnrAccumulator accumulator{};
     for (;;) {
-        const BlockCounts counts = read_and_accumulate_block(
-            resources.first_file, resources.second_file, block_samples, buffers, accumulator);
+        const BlockCounts counts = read_and_accumulate_block(resources.first_file, resources.second_file,
+                                                             block_samples, buffers, accumulator);
         if (counts.read_failed) {
             return MESSAGE_READ_FAILED;
         }

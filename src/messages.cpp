@@ -1,7 +1,8 @@
 #include "messages.h"
 
 // Shift_JIS bytes are spelled in octal: a hex escape would swallow the
-// ASCII letters that follow it.
+// ASCII letters that follow it. Each text stays on one line, beside its twin.
+// clang-format off
 
 const Message MESSAGE_USAGE = {
     "\210\370\220\224\202\311wav\203t\203@\203C\203\213\202\3602\202\302\216w\222\350\202\265\202\304\202\255\202\276\202\263\202\242\201B\n",
@@ -42,6 +43,8 @@ const Message MESSAGE_SIZES_DIFFER = {
 const Message MESSAGE_FINISHED = {
     "\n\214v\216Z\217I\227\271\201B\n",
     "\n計算終了。\n"};
+
+// clang-format on
 
 const Message* const ALL_MESSAGES[] = {
     &MESSAGE_USAGE,

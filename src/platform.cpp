@@ -20,12 +20,12 @@ bool opened_path_is_directory(std::FILE*) { return false; }
 
 #else
 
-#include <clocale>
-#include <cstring>
-
 #include <langinfo.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <clocale>
+#include <cstring>
 
 bool stream_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 

@@ -1,6 +1,7 @@
 #include "psnr_meter.h"
 
 #include <cmath>
+#include <cstddef>
 
 namespace {
 
@@ -19,7 +20,7 @@ double side_psnr(double sum_sq, std::uint64_t frames) {
 void accumulate_block(PsnrAccumulator& accumulator, const std::int16_t* first_block,
                       const std::int16_t* second_block, std::uint32_t count) {
     const std::uint32_t pairs = count / 2;
-    for (std::uint32_t k = 0; k < pairs; ++k) {
+    for (std::size_t k = 0; k < pairs; ++k) {
         // A difference spans -65535..65535; its square needs more than 31 bits.
         const std::int64_t left = first_block[2 * k] - second_block[2 * k];
         const std::int64_t right = first_block[2 * k + 1] - second_block[2 * k + 1];

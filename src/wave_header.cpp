@@ -38,8 +38,7 @@ std::uint16_t u16_at(const unsigned char* bytes, std::size_t offset) {
 }
 
 std::uint32_t u32_at(const unsigned char* bytes, std::size_t offset) {
-    return static_cast<std::uint32_t>(bytes[offset]) |
-           static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
+    return static_cast<std::uint32_t>(bytes[offset]) | static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
            static_cast<std::uint32_t>(bytes[offset + 2]) << 16 |
            static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
 }

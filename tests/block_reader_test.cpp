@@ -48,7 +48,8 @@ Outcome whole_block_reference(const Samples& first, const Samples& second, std::
     Outcome outcome{{}, {}};
     for (std::size_t at = 0;; at += block_samples) {
         const auto remaining = [&](const Samples& s) {
-            return static_cast<std::uint32_t>(std::min<std::size_t>(block_samples, s.size() - std::min(at, s.size())));
+            return static_cast<std::uint32_t>(
+                std::min<std::size_t>(block_samples, s.size() - std::min(at, s.size())));
         };
         const BlockCounts counts{remaining(first), remaining(second), false};
         outcome.passes.push_back(counts);
@@ -65,7 +66,8 @@ Outcome chunked(std::FILE* first, std::FILE* second, std::uint32_t block_samples
     const ChunkBuffers buffers{first_buffer.data(), second_buffer.data(), capacity};
     Outcome outcome{{}, {}};
     for (;;) {
-        const BlockCounts counts = read_and_accumulate_block(first, second, block_samples, buffers, outcome.totals);
+        const BlockCounts counts =
+            read_and_accumulate_block(first, second, block_samples, buffers, outcome.totals);
         outcome.passes.push_back(counts);
         if (counts.read_failed || counts.first == 0 || counts.second == 0 || counts.first != counts.second) {
             return outcome;
@@ -95,17 +97,20 @@ TEST(BlockReader, ChunkedReadingMatchesWholeBlocks) {
         for (const std::uint32_t capacity : capacities) {
             // Equal lengths, one file ending on a block boundary, and unequal
             // lengths inside a block, including at a chunk's edge.
-            const std::size_t lengths[][2] = {{0, 0},          {5 * block, 5 * block},
-                                              {3 * block + 1, 3 * block + 1}, {2 * block, 3 * block + 2},
-                                              {3 * block + 1, 3 * block},     {2 * block + capacity, 2 * block + capacity + 1},
+            const std::size_t lengths[][2] = {{0, 0},
+                                              {5 * block, 5 * block},
+                                              {3 * block + 1, 3 * block + 1},
+                                              {2 * block, 3 * block + 2},
+                                              {3 * block + 1, 3 * block},
+                                              {2 * block + capacity, 2 * block + capacity + 1},
                                               {block + 1, 0}};
             for (const auto& length : lengths) {
                 const Samples first = random_samples(random, length[0]);
                 const Samples second = random_samples(random, length[1]);
                 std::FILE* first_file = stream_of(first);
                 std::FILE* second_file = stream_of(second);
-                SCOPED_TRACE(testing::Message() << "block " << block << ", capacity " << capacity << ", lengths "
-                                                << length[0] << "/" << length[1]);
+                SCOPED_TRACE(testing::Message() << "block " << block << ", capacity " << capacity
+                                                << ", lengths " << length[0] << "/" << length[1]);
                 expect_same(whole_block_reference(first, second, block),
                             chunked(first_file, second_file, block, capacity));
                 std::fclose(first_file);
@@ -183,8 +188,8 @@ TEST(BlockReader, ReadErrorIsToldApartFromTheEnd) {
     Samples first_buffer(2);
     Samples second_buffer(2);
     PsnrAccumulator totals{};
-    const BlockCounts counts =
-        read_and_accumulate_block(healthy, failing, 8, {first_buffer.data(), second_buffer.data(), 2}, totals);
+    const BlockCounts counts = read_and_accumulate_block(
+        healthy, failing, 8, {first_buffer.data(), second_buffer.data(), 2}, totals);
     EXPECT_TRUE(counts.read_failed);
     EXPECT_EQ(counts.second, 3u);
     EXPECT_EQ(counts.first, 8u);
@@ -197,8 +202,8 @@ TEST(BlockReader, ReadErrorIsToldApartFromTheEnd) {
     FailingSource empty_source{0};
     failing = failing_stream(empty_source);
     healthy = stream_of(Samples(8, 0));
-    const BlockCounts at_start =
-        read_and_accumulate_block(failing, healthy, 8, {first_buffer.data(), second_buffer.data(), 2}, totals);
+    const BlockCounts at_start = read_and_accumulate_block(
+        failing, healthy, 8, {first_buffer.data(), second_buffer.data(), 2}, totals);
     EXPECT_TRUE(at_start.read_failed);
     EXPECT_EQ(at_start.first, 0u);
     std::fclose(failing);

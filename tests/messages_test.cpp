@@ -1,7 +1,6 @@
 #include "messages.h"
 
 #include <gtest/gtest.h>
-
 #include <iconv.h>
 
 #include <cstring>

@@ -14,9 +14,9 @@ using HeaderBytes = std::array<unsigned char, WAVE_HEADER_BYTES>;
 HeaderBytes canonical_header() {
     HeaderBytes bytes{};
     const unsigned char image[WAVE_HEADER_BYTES] = {
-        'R', 'I', 'F', 'F', 0x2C, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-        16, 0, 0, 0, 1, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 0x02, 0,
-        4, 0, 16, 0, 'd', 'a', 't', 'a', 8, 0, 0, 0};
+        'R',  'I', 'F', 'F', 0x2C, 0, 0,   0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
+        ' ',  16,  0,   0,   0,    1, 0,   2,   0,   0x44, 0xAC, 0,   0,   0x10, 0xB1,
+        0x02, 0,   4,   0,   16,   0, 'd', 'a', 't', 'a',  8,    0,   0,   0};
     std::memcpy(bytes.data(), image, sizeof image);
     return bytes;
 }
@@ -48,13 +48,13 @@ TEST(WaveHeader, EachTagMustMatchExactly) {
         unsigned char replacement;
     };
     const Case cases[] = {
-        {0, 'r'},   // "rIFF": case matters
-        {3, 'X'},   // "RIFX": big-endian RIFF
-        {8, 'w'},   // "wAVE"
-        {15, '\0'}, // "fmt" without its space
-        {12, 'F'},  // "Fmt "
-        {36, 'L'},  // another chunk where the data chunk should be
-        {39, 'A'},  // "datA"
+        {0, 'r'},    // "rIFF": case matters
+        {3, 'X'},    // "RIFX": big-endian RIFF
+        {8, 'w'},    // "wAVE"
+        {15, '\0'},  // "fmt" without its space
+        {12, 'F'},   // "Fmt "
+        {36, 'L'},   // another chunk where the data chunk should be
+        {39, 'A'},   // "datA"
     };
     for (const Case& c : cases) {
         HeaderBytes bytes = canonical_header();

@@ -15,8 +15,8 @@ constexpr std::uint16_t BITS_PER_SAMPLE = 16;
 constexpr std::uint32_t SECONDS = 2;
 constexpr double PI = 3.14159265358979323846;
 constexpr double CHORD_HZ[] = {261.63, 329.63, 392.00};  // C4, E4, G4
-constexpr double CHORD_AMPLITUDE = 6000.0;                // per note, well below clipping
-constexpr int NOISE_SPAN = 65;                            // noise in -32..32
+constexpr double CHORD_AMPLITUDE = 6000.0;               // per note, well below clipping
+constexpr int NOISE_SPAN = 65;                           // noise in -32..32
 constexpr std::uint32_t NOISE_SEED = 20261207;
 
 void put_u16(std::vector<unsigned char>& out, std::uint16_t value) {
@@ -30,9 +30,7 @@ void put_u32(std::vector<unsigned char>& out, std::uint32_t value) {
     }
 }
 
-void put_tag(std::vector<unsigned char>& out, const char* tag) {
-    out.insert(out.end(), tag, tag + 4);
-}
+void put_tag(std::vector<unsigned char>& out, const char* tag) { out.insert(out.end(), tag, tag + 4); }
 
 std::vector<unsigned char> wav_file(const std::vector<std::int16_t>& samples) {
     constexpr std::uint32_t FORMAT_CHUNK_BYTES = 16;
