@@ -1,0 +1,158 @@
+#include "child_process.h"
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace vorik_test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A hung tool fails its test instead of hanging the whole run.
+constexpr auto SAFETY_TIMEOUT = std::chrono::seconds(60);
+constexpr std::size_t READ_CHUNK = 4096;
+constexpr int EXEC_FAILED_STATUS = 127;
+constexpr int POLL_FOREVER = -1;
+
+// argv for execv: the tool's path followed by args.
+class Argv {
+   public:
+    explicit Argv(const Args& args) : strings_{VORIK_BINARY} {
+        strings_.insert(strings_.end(), args.begin(), args.end());
+        for (std::string& s : strings_) pointers_.push_back(s.data());
+        pointers_.push_back(nullptr);
+    }
+    char* const* get() { return pointers_.data(); }
+
+   private:
+    std::vector<std::string> strings_;
+    std::vector<char*> pointers_;
+};
+
+[[noreturn]] void exec_tool(Argv& argv, const EnvAdditions& env) {
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    execv(VORIK_BINARY, argv.get());
+    _exit(EXEC_FAILED_STATUS);
+}
+
+void check(bool ok, const char* what) {
+    if (!ok) throw std::runtime_error(std::string(what) + " failed, errno " + std::to_string(errno));
+}
+
+// Reads each fd into its sink until it reports end of file or EIO (a pty
+// master's way of saying the terminal side is closed). Past the safety
+// timeout the child is killed, which closes its ends.
+void drain(std::vector<std::pair<int, std::string*>> sources, pid_t child) {
+    const Clock::time_point deadline = Clock::now() + SAFETY_TIMEOUT;
+    bool killed = false;
+    while (!sources.empty()) {
+        std::vector<pollfd> fds;
+        for (const auto& source : sources) fds.push_back({source.first, POLLIN, 0});
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const int timeout_ms = killed ? POLL_FOREVER : static_cast<int>(std::max<long>(0, left.count()));
+        const int ready = poll(fds.data(), fds.size(), timeout_ms);
+        if (ready < 0 && errno == EINTR) continue;
+        check(ready >= 0, "poll");
+        if (ready == 0) {
+            kill(child, SIGKILL);
+            killed = true;
+            continue;
+        }
+        for (std::size_t i = fds.size(); i-- > 0;) {
+            if (fds[i].revents == 0) continue;
+            char buffer[READ_CHUNK];
+            const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sources[i].second->append(buffer, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                sources.erase(sources.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+    }
+}
+
+int exit_status(int wait_status) { return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1; }
+
+// A file holding `input`, shared with the child so that its read position
+// afterwards tells how much the child took.
+std::FILE* input_file(const char* input) {
+    std::FILE* file = std::tmpfile();
+    check(file != nullptr && std::fputs(input, file) >= 0 && std::fflush(file) == 0, "writing stdin file");
+    std::rewind(file);
+    return file;
+}
+
+}  // namespace
+
+PipedRun run_piped(const Args& args, const EnvAdditions& env, const char* input) {
+    Argv argv(args);
+    std::FILE* const stdin_file = input != nullptr ? input_file(input) : nullptr;
+    int out_pipe[2];
+    int err_pipe[2];
+    check(pipe2(out_pipe, O_CLOEXEC) == 0 && pipe2(err_pipe, O_CLOEXEC) == 0, "pipe2");
+    // A forked child's peak RSS starts at the test process's resident size, so
+    // hand freed heap back to the system first: the figure is then the tool's.
+    malloc_trim(0);
+    const pid_t pid = fork();
+    check(pid >= 0, "fork");
+    if (pid == 0) {
+        const int stdin_fd = stdin_file != nullptr ? fileno(stdin_file) : open("/dev/null", O_RDONLY);
+        if (stdin_fd < 0 || dup2(stdin_fd, STDIN_FILENO) < 0 || dup2(out_pipe[1], STDOUT_FILENO) < 0 ||
+            dup2(err_pipe[1], STDERR_FILENO) < 0) {
+            _exit(EXEC_FAILED_STATUS);
+        }
+        exec_tool(argv, env);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    PipedRun run;
+    drain({{out_pipe[0], &run.out}, {err_pipe[0], &run.err}}, pid);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    int wait_status = 0;
+    rusage usage{};
+    check(wait4(pid, &wait_status, 0, &usage) == pid, "wait4");
+    run.status = exit_status(wait_status);
+    run.peak_rss_kib = usage.ru_maxrss;  // KiB on Linux
+    if (stdin_file != nullptr) {
+        run.input_consumed = lseek(fileno(stdin_file), 0, SEEK_CUR);
+        std::fclose(stdin_file);
+    }
+    return run;
+}
+
+TerminalRun run_on_terminal(const Args& args, const std::string& lc_all) {
+    Argv argv(args);
+    termios raw{};
+    cfmakeraw(&raw);  // no echo, no newline translation: bytes arrive as written
+    cfsetspeed(&raw, B38400);
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, &raw, nullptr);
+    check(pid >= 0, "forkpty");
+    if (pid == 0) exec_tool(argv, {{"LC_ALL", lc_all}});
+    // Queued on the terminal until the tool's closing pause reads it.
+    check(write(master, "\n", 1) == 1, "write to terminal");
+    TerminalRun run;
+    drain({{master, &run.output}}, pid);
+    close(master);
+    int wait_status = 0;
+    check(waitpid(pid, &wait_status, 0) == pid, "waitpid");
+    run.status = exit_status(wait_status);
+    return run;
+}
+
+}  // namespace vorik_test

@@ -1,0 +1,525 @@
+// Runs the built tool on files written here and compares its stdout, stderr
+// and exit status byte for byte. Expected progress lines come from the small
+// reference model below, and a few from values worked out by hand.
+#include <gtest/gtest.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <tuple>
+
+#include "child_process.h"
+#include "wav_writer.h"
+
+namespace vorik_test {
+namespace {
+
+using Samples = std::vector<std::int16_t>;
+
+constexpr char BANNER[] = "vorik version 0.10\n";
+constexpr int FINISHED_STATUS = 0;
+constexpr int FAILURE_STATUS = 1;
+constexpr int USAGE_STATUS = 255;
+
+constexpr char USAGE[] = "引数にwavファイルを2つ指定してください。\n";
+constexpr char OPEN_FAILED[] = "ファイルと開けません\n";
+constexpr char NOT_WAV[] = "wavファイルと認識できないため計算できません\n";
+constexpr char RATES_DIFFER[] = "サンプリングレートが異なるため計算できません\n";
+constexpr char WIDTHS_DIFFER[] = "量子化ビット数が異なるため計算できません\n";
+constexpr char EMPTY_BLOCK[] = "サンプリングレートまたはチャンネル数が正しくないため計算できません\n";
+constexpr char SIZES_DIFFER[] = "\nファイルサイズが異なるため計算を中断します。\n";
+constexpr char FINISHED[] = "\n計算終了。\n";
+
+constexpr double NO_ERROR_PSNR = 333.0;
+constexpr double FULL_SCALE = 65535.0;
+constexpr double DECIBELS_PER_DECADE = 20.0;
+constexpr std::size_t LINE_CAPACITY = 128;
+constexpr char UTF8_LOCALE[] = "C.UTF-8";
+constexpr long RSS_LIMIT_KIB = 16 * 1024;
+
+// Header fields at fixed offsets.
+constexpr std::size_t RIFF_TAG = 0;
+constexpr std::size_t WAVE_TAG = 8;
+constexpr std::size_t FMT_TAG = 12;
+constexpr std::size_t FMT_SIZE = 16;
+constexpr std::size_t DATA_TAG = 36;
+constexpr std::size_t TAG_LENGTH = 4;
+constexpr std::size_t SHORTEST_HEADER = 40;
+constexpr std::uint16_t SIXTEEN_BITS = 16;
+constexpr std::uint16_t FORMAT_FLOAT = 3;
+constexpr std::uint64_t EXTENDED_FMT_SIZE = 18;  // a fmt chunk with a cbSize field
+constexpr std::size_t CB_SIZE_LENGTH = 2;
+
+const std::string SILENT_LINE = "L 333.000dB | R 333.000dB | LR 333.000dB\r";
+const std::string LEFT_OFF_BY_ONE_LINE = "L  96.329dB | R 333.000dB | LR 214.665dB\r";
+const std::string RIGHT_OFF_BY_ONE_LINE = "L 333.000dB | R  96.329dB | LR 214.665dB\r";
+const std::string LEFT_FULL_SCALE_LINE = "L   0.000dB | R 333.000dB | LR 166.500dB\r";
+// Off by one in the first block only, exact in the second: mean square 1/2.
+const std::string LEFT_HALVED_ERROR_LINE = "L  99.340dB | R 333.000dB | LR 216.170dB\r";
+
+std::string to_cp932(const std::string& utf8) {
+    iconv_t converter = iconv_open("CP932", "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(static_cast<std::intptr_t>(-1))) {
+        throw std::runtime_error("no UTF-8 to CP932 converter");
+    }
+    std::string in = utf8;
+    std::string out(2 * in.size(), '\0');  // never more than two bytes per character
+    char* in_ptr = in.data();
+    char* out_ptr = out.data();
+    std::size_t in_left = in.size();
+    std::size_t out_left = out.size();
+    const std::size_t result = iconv(converter, &in_ptr, &in_left, &out_ptr, &out_left);
+    iconv_close(converter);
+    if (result == static_cast<std::size_t>(-1) || in_left != 0)
+        throw std::runtime_error("CP932 conversion failed");
+    out.resize(out.size() - out_left);
+    return out;
+}
+
+std::string piped_stderr(const char* message) { return BANNER + to_cp932(message); }
+
+std::string repeat(const std::string& line, std::size_t times) {
+    std::string text;
+    for (std::size_t i = 0; i < times; ++i) text += line;
+    return text;
+}
+
+std::size_t line_count(const std::string& out) {
+    return static_cast<std::size_t>(std::count(out.begin(), out.end(), '\r'));
+}
+
+Samples noise(std::size_t count, std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    Samples samples(count);
+    for (std::int16_t& sample : samples) sample = static_cast<std::int16_t>(generator());
+    return samples;
+}
+
+// `original` with a small deterministic error added to every sample.
+Samples degraded(const Samples& original, std::uint32_t seed) {
+    constexpr unsigned SPREAD = 9;
+    std::mt19937 generator(seed);
+    Samples copy;
+    for (const std::int16_t sample : original) {
+        const int offset = static_cast<int>(generator() % SPREAD) - static_cast<int>(SPREAD / 2);
+        copy.push_back(static_cast<std::int16_t>(std::clamp(sample + offset,
+                                                            int{std::numeric_limits<std::int16_t>::min()},
+                                                            int{std::numeric_limits<std::int16_t>::max()})));
+    }
+    return copy;
+}
+
+std::size_t samples_for(const WavFormat& format, double seconds) {
+    return static_cast<std::size_t>(format.channels * format.sample_rate * seconds);
+}
+
+// --- Reference model of the measurement -------------------------------------
+
+enum class Ending { finished, sizes_differ };
+
+struct Expectation {
+    std::string out;
+    Ending ending = Ending::finished;
+};
+
+std::string progress_line(double sum_left, double sum_right, double frames) {
+    const auto psnr = [frames](double sum) {
+        return sum == 0.0 ? NO_ERROR_PSNR
+                          : DECIBELS_PER_DECADE * std::log10(FULL_SCALE / std::sqrt(sum / frames));
+    };
+    const double left = psnr(sum_left);
+    const double right = psnr(sum_right);
+    char line[LINE_CAPACITY];
+    std::snprintf(line, sizeof line, "L%8.3fdB | R%8.3fdB | LR%8.3fdB\r", left, right, (left + right) * 0.5);
+    return line;
+}
+
+// Compares in blocks of `block` samples, pairing samples within each block.
+Expectation model(const Samples& first, const Samples& second, std::uint64_t block) {
+    const auto count_at = [block](const Samples& samples, std::uint64_t start) {
+        return start < samples.size() ? std::min<std::uint64_t>(block, samples.size() - start) : 0;
+    };
+    Expectation expected;
+    double sum_left = 0.0;
+    double sum_right = 0.0;
+    double frames = 0.0;
+    for (std::uint64_t start = 0;; start += block) {
+        const std::uint64_t count = count_at(first, start);
+        const std::uint64_t other = count_at(second, start);
+        if (count == 0 || other == 0) return expected;
+        if (count != other) {
+            expected.ending = Ending::sizes_differ;
+            return expected;
+        }
+        for (std::uint64_t k = start; k + 1 < start + count; k += 2) {
+            const double left = first[k] - second[k];
+            const double right = first[k + 1] - second[k + 1];
+            sum_left += left * left;
+            sum_right += right * right;
+            frames += 1.0;
+        }
+        expected.out += progress_line(sum_left, sum_right, frames);
+    }
+}
+
+std::uint64_t block_of(const WavFormat& format) {
+    return static_cast<std::uint32_t>(std::uint64_t{format.channels} * format.sample_rate);
+}
+
+bool utf8_locale_available() {
+    locale_t locale = newlocale(LC_CTYPE_MASK, UTF8_LOCALE, nullptr);
+    if (locale == nullptr) return false;
+    const bool utf8 = std::string(nl_langinfo_l(CODESET, locale)) == "UTF-8";
+    freelocale(locale);
+    return utf8;
+}
+
+void expect_run(const std::string& label, const Args& args, const std::string& out, const char* message,
+                int status) {
+    SCOPED_TRACE(label);
+    const PipedRun run = run_piped(args);
+    EXPECT_EQ(run.out, out);
+    EXPECT_EQ(run.err, piped_stderr(message));
+    EXPECT_EQ(run.status, status);
+}
+
+class EndToEnd : public testing::Test {
+   protected:
+    std::string file(const std::string& bytes) {
+        return dir_.write(std::to_string(next_file_++) + ".wav", bytes);
+    }
+    std::string wav(const WavFormat& format, const Samples& samples) {
+        return file(wav_bytes(format, samples));
+    }
+
+    // Runs the tool on the two files, checking the model against hand-counted
+    // lines and ending first, then the tool against the model.
+    void expect_measured(const std::string& label, const WavFormat& first_format, const Samples& first,
+                         const WavFormat& second_format, const Samples& second, std::size_t lines,
+                         Ending ending) {
+        SCOPED_TRACE(label);
+        const Expectation expected = model(first, second, block_of(first_format));
+        ASSERT_EQ(line_count(expected.out), lines);
+        ASSERT_EQ(expected.ending, ending);
+        const bool finished = ending == Ending::finished;
+        expect_run(label, {wav(first_format, first), wav(second_format, second)}, expected.out,
+                   finished ? FINISHED : SIZES_DIFFER, finished ? FINISHED_STATUS : FAILURE_STATUS);
+    }
+    void expect_measured(const std::string& label, const WavFormat& format, const Samples& first,
+                         const Samples& second, std::size_t lines, Ending ending = Ending::finished) {
+        expect_measured(label, format, first, format, second, lines, ending);
+    }
+
+    ScratchDir dir_;
+    int next_file_ = 0;
+    const WavFormat stereo_{};  // 2 channels at 8 Hz: blocks of 16 samples
+};
+
+TEST(ShiftJis, ConversionGivesKnownBytes) {
+    EXPECT_EQ(to_cp932(FINISHED), std::string("\x0A\x8C\x76\x8E\x5A\x8F\x49\x97\xB9\x81\x42\x0A"));
+}
+
+TEST_F(EndToEnd, ArgumentCount) {
+    const std::string a = wav(stereo_, noise(16, 1));
+    expect_run("no arguments", {}, "", USAGE, USAGE_STATUS);
+    expect_run("one argument", {a}, "", USAGE, USAGE_STATUS);
+    expect_run("third argument ignored", {a, a, dir_.path() + "/missing.wav"}, SILENT_LINE, FINISHED,
+               FINISHED_STATUS);
+}
+
+TEST_F(EndToEnd, PausesForInputBeforeExiting) {
+    const std::string a = wav(stereo_, noise(16, 33));
+    for (const Args& args : {Args{}, Args{a, a}, Args{a, dir_.path()}}) {
+        const PipedRun run = run_piped(args, {}, "\n");
+        EXPECT_GT(run.input_consumed, 0) << args.size() << " arguments, exit status " << run.status;
+    }
+}
+
+TEST_F(EndToEnd, OpenFailures) {
+    const std::string good = wav(stereo_, noise(16, 1));
+    const std::string missing = dir_.path() + "/missing.wav";
+    const std::string not_wav = file("plain text, not a wave file at all, longer than the header");
+    expect_run("first missing", {missing, good}, "", OPEN_FAILED, FAILURE_STATUS);
+    expect_run("both missing", {missing, missing}, "", OPEN_FAILED, FAILURE_STATUS);
+    expect_run("second missing", {good, missing}, "", OPEN_FAILED, FAILURE_STATUS);
+    expect_run("first directory", {dir_.path(), good}, "", OPEN_FAILED, FAILURE_STATUS);
+    expect_run("second directory", {good, dir_.path()}, "", OPEN_FAILED, FAILURE_STATUS);
+    expect_run("empty path", {"", good}, "", OPEN_FAILED, FAILURE_STATUS);
+    expect_run("first missing, second not WAV", {missing, not_wav}, "", OPEN_FAILED, FAILURE_STATUS);
+    expect_run("first not WAV, second missing", {not_wav, missing}, "", NOT_WAV, FAILURE_STATUS);
+}
+
+TEST_F(EndToEnd, UnrecognisedHeaders) {
+    const std::string good_bytes = wav_bytes(stereo_, noise(16, 2));
+    const std::string good = file(good_bytes);
+    const auto with_tag = [&good_bytes](std::size_t offset, const std::string& tag) {
+        return std::string(good_bytes).replace(offset, TAG_LENGTH, tag);
+    };
+    std::string long_fmt =
+        std::string(good_bytes).replace(FMT_SIZE, TAG_LENGTH, little_endian(EXTENDED_FMT_SIZE, TAG_LENGTH));
+    long_fmt.insert(DATA_TAG, little_endian(0, CB_SIZE_LENGTH));
+    const std::string list_first =
+        std::string(good_bytes).insert(DATA_TAG, "LIST" + little_endian(TAG_LENGTH, TAG_LENGTH) + "INFO");
+    const std::vector<std::pair<std::string, std::string>> variants = {
+        {"empty file", ""},
+        {"39 bytes", good_bytes.substr(0, SHORTEST_HEADER - 1)},
+        {"RIFX", with_tag(RIFF_TAG, "RIFX")},
+        {"lower-case riff", with_tag(RIFF_TAG, "riff")},
+        {"WAVE tag", with_tag(WAVE_TAG, "wave")},
+        {"fmt tag", with_tag(FMT_TAG, "FMT ")},
+        {"data tag", with_tag(DATA_TAG, "DATA")},
+        {"18-byte fmt chunk", long_fmt},
+        {"LIST chunk before data", list_first},
+    };
+    for (const auto& [label, bytes] : variants) {
+        const std::string bad = file(bytes);
+        expect_run(label + " first", {bad, good}, "", NOT_WAV, FAILURE_STATUS);
+        expect_run(label + " second", {good, bad}, "", NOT_WAV, FAILURE_STATUS);
+    }
+}
+
+TEST_F(EndToEnd, ShortRecognisedFilesHaveNoSamples) {
+    const std::string full = wav_bytes(stereo_, noise(16, 3));
+    const std::string with_samples = file(full);
+    for (const std::size_t size : {SHORTEST_HEADER, WAV_HEADER_SIZE - 1, WAV_HEADER_SIZE}) {
+        const std::string header_only = file(full.substr(0, size));
+        const std::string label = std::to_string(size) + " bytes";
+        expect_run(label, {header_only, header_only}, "", FINISHED, FINISHED_STATUS);
+        expect_run(label + " first", {header_only, with_samples}, "", FINISHED, FINISHED_STATUS);
+        expect_run(label + " second", {with_samples, header_only}, "", FINISHED, FINISHED_STATUS);
+    }
+}
+
+TEST_F(EndToEnd, FormatChecks) {
+    WavFormat other_rate = stereo_;
+    other_rate.sample_rate = 16;
+    other_rate.bits_per_sample = 8;
+    WavFormat other_width = stereo_;
+    other_width.bits_per_sample = 24;
+    const std::string a = wav(stereo_, noise(32, 4));
+    expect_run("rates and widths differ", {a, wav(other_rate, noise(32, 4))}, "", RATES_DIFFER,
+               FAILURE_STATUS);
+    expect_run("widths differ", {a, wav(other_width, noise(32, 4))}, "", WIDTHS_DIFFER, FAILURE_STATUS);
+
+    const Samples first = noise(40, 5);
+    const Samples second = degraded(first, 6);
+    WavFormat eight_bit = stereo_;
+    eight_bit.bits_per_sample = 8;
+    expect_measured("8 bits in both", eight_bit, first, second, 3);
+    WavFormat float_tag = stereo_;
+    float_tag.format_tag = FORMAT_FLOAT;
+    expect_measured("format tag 3", float_tag, first, second, 3);
+
+    WavFormat mono = stereo_;
+    mono.channels = 1;
+    expect_measured("mono then stereo: blocks of 8", mono, first, stereo_, second, 5, Ending::finished);
+    expect_measured("stereo then mono: blocks of 16", stereo_, first, mono, second, 3, Ending::finished);
+    WavFormat no_channels = stereo_;
+    no_channels.channels = 0;
+    expect_measured("second's channel count unused", stereo_, first, no_channels, second, 3,
+                    Ending::finished);
+}
+
+TEST_F(EndToEnd, BlockSizeFromChannelsTimesRate) {
+    const Samples samples = noise(40, 7);
+    const auto expect_empty = [&](const std::string& label, std::uint16_t channels, std::uint32_t rate) {
+        const std::string f = wav({channels, rate, SIXTEEN_BITS, FORMAT_PCM}, samples);
+        expect_run(label, {f, f}, "", EMPTY_BLOCK, FAILURE_STATUS);
+    };
+    constexpr std::uint32_t HALF_OF_WRAP = 1u << 31;
+    expect_empty("no channels", 0, 8);
+    expect_empty("rate 0", 2, 0);
+    expect_empty("product wraps to 0", 2, HALF_OF_WRAP);
+    // 2 x (2^31 + 4) wraps to a block of 8 samples.
+    const WavFormat wrapped{2, HALF_OF_WRAP + 4, SIXTEEN_BITS, FORMAT_PCM};
+    expect_measured("product wraps to 8", wrapped, samples, degraded(samples, 8), 5);
+}
+
+TEST_F(EndToEnd, HandWorkedValues) {
+    const Samples original = noise(48, 9);
+    Samples left_off = original;
+    Samples right_off = original;
+    Samples left_full_scale = original;
+    Samples left_negated_scale = original;
+    Samples first_block_off = original;
+    const auto nudge = [](std::int16_t v) { return static_cast<std::int16_t>(v < 0 ? v + 1 : v - 1); };
+    for (std::size_t k = 0; k < original.size(); k += 2) {
+        left_off[k] = nudge(original[k]);
+        right_off[k + 1] = nudge(original[k + 1]);
+        left_full_scale[k] = std::numeric_limits<std::int16_t>::min();
+        left_negated_scale[k] = std::numeric_limits<std::int16_t>::max();
+        if (k < block_of(stereo_)) first_block_off[k] = left_off[k];
+    }
+    const std::size_t blocks = 3;
+    const auto expect_lines = [&](const std::string& label, const Samples& a, const Samples& b,
+                                  const std::string& out) {
+        ASSERT_EQ(model(a, b, block_of(stereo_)).out, out) << label;
+        expect_run(label, {wav(stereo_, a), wav(stereo_, b)}, out, FINISHED, FINISHED_STATUS);
+    };
+    expect_lines("identical", original, original, repeat(SILENT_LINE, blocks));
+    expect_lines("left off by one", original, left_off, repeat(LEFT_OFF_BY_ONE_LINE, blocks));
+    expect_lines("right off by one", right_off, original, repeat(RIGHT_OFF_BY_ONE_LINE, blocks));
+    expect_lines("left full scale", left_full_scale, left_negated_scale,
+                 repeat(LEFT_FULL_SCALE_LINE, blocks));
+    expect_lines("left full scale, swapped", left_negated_scale, left_full_scale,
+                 repeat(LEFT_FULL_SCALE_LINE, blocks));
+    const auto two_blocks = [this](const Samples& s) {
+        return Samples(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(2 * block_of(stereo_)));
+    };
+    expect_lines("cumulative", two_blocks(first_block_off), two_blocks(original),
+                 LEFT_OFF_BY_ONE_LINE + LEFT_HALVED_ERROR_LINE);
+}
+
+TEST_F(EndToEnd, BlockBoundaries) {
+    const auto seconds = [this](double s, std::uint32_t seed) {
+        return noise(samples_for(stereo_, s), seed);
+    };
+    const Samples two_and_a_half = seconds(2.5, 10);
+    expect_measured("equal, partial last block", stereo_, two_and_a_half, degraded(two_and_a_half, 11), 3);
+    const Samples three = seconds(3, 12);
+    const Samples two(three.begin(), three.begin() + static_cast<std::ptrdiff_t>(samples_for(stereo_, 2)));
+    expect_measured("first 2 s, second 3 s", stereo_, two, degraded(three, 13), 2);
+    expect_measured("first 3 s, second 2 s", stereo_, three, degraded(two, 14), 2);
+    const Samples two_and_a_quarter = seconds(2.25, 15);
+    expect_measured("first 2.5 s, second 2.25 s", stereo_, two_and_a_half, two_and_a_quarter, 2,
+                    Ending::sizes_differ);
+    expect_measured("differ in the first block", stereo_, seconds(0.5, 16), seconds(1, 17), 0,
+                    Ending::sizes_differ);
+}
+
+TEST_F(EndToEnd, OddCounts) {
+    // Mono 7 Hz: in each block of 7, samples 0-5 are paired and 6 is left out.
+    WavFormat mono_odd{1, 7, SIXTEEN_BITS, FORMAT_PCM};
+    const Samples silence(14, 0);
+    Samples off{1, 0, 1, 0, 1, 0, 1000, 1, 0, 1, 0, 1, 0, 1000};
+    const std::string hand_worked = repeat(LEFT_OFF_BY_ONE_LINE, 2);
+    ASSERT_EQ(model(silence, off, block_of(mono_odd)).out, hand_worked);
+    expect_run("lone samples ignored", {wav(mono_odd, silence), wav(mono_odd, off)}, hand_worked, FINISHED,
+               FINISHED_STATUS);
+    mono_odd.sample_rate = 11;
+    const Samples first = noise(samples_for(mono_odd, 5.5), 18);
+    expect_measured("mono 11 Hz noise", mono_odd, first, degraded(first, 19), 6);
+
+    const Samples forty = noise(40, 20);
+    Samples forty_one = degraded(forty, 21);
+    const std::string odd_tail = wav_bytes(stereo_, forty) + '\x7F';
+    const Expectation expected = model(forty, forty_one, block_of(stereo_));
+    expect_run("trailing odd byte", {file(odd_tail), wav(stereo_, forty_one)}, expected.out, FINISHED,
+               FINISHED_STATUS);
+    forty_one.push_back(0);
+    const std::string two_lines = model(forty, forty_one, block_of(stereo_)).out;
+    ASSERT_EQ(line_count(two_lines), 2u);
+    expect_run("odd byte is not a sample", {file(odd_tail), wav(stereo_, forty_one)}, two_lines, SIZES_DIFFER,
+               FAILURE_STATUS);
+}
+
+TEST_F(EndToEnd, BlocksLargerThanOneReadChunk) {
+    const WavFormat cd_like{2, 48000, SIXTEEN_BITS, FORMAT_PCM};  // 96000 samples a block, over 64 Ki
+    const Samples first = noise(samples_for(cd_like, 3.5), 22);
+    const Samples second = degraded(first, 23);
+    expect_measured("3.5 s of noise", cd_like, first, second, 4);
+    const Samples shorter(first.begin(),
+                          first.begin() + static_cast<std::ptrdiff_t>(samples_for(cd_like, 2.5)));
+    const Samples longer(second.begin(),
+                         second.begin() + static_cast<std::ptrdiff_t>(samples_for(cd_like, 2.75)));
+    expect_measured("differ within third block", cd_like, shorter, cd_like, longer, 2, Ending::sizes_differ);
+    const Samples half(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(samples_for(cd_like, 0.5)));
+    expect_measured("differ within first block", cd_like, half, cd_like, longer, 0, Ending::sizes_differ);
+    const WavFormat odd_mono{1, 100001, SIXTEEN_BITS, FORMAT_PCM};  // last sample of each block left out
+    const Samples mono = noise(samples_for(odd_mono, 2.5), 31);
+    expect_measured("odd block over several chunks", odd_mono, mono, degraded(mono, 32), 3);
+}
+
+TEST_F(EndToEnd, HugeClaimedBlockKeepsMemorySmall) {
+    // 65535 x 65537 = 2^32 - 1 samples a block: the whole file is one block.
+    const WavFormat huge{65535, 65537, SIXTEEN_BITS, FORMAT_PCM};
+    // 9 MB a file: together more than the limit, so holding a block whole would show.
+    constexpr std::size_t SAMPLES = 4'500'000;
+    std::string first_path;
+    std::string second_path;
+    std::string longer_path;
+    std::string expected_out;
+    {  // Samples are released before the tool runs, so they do not count in its RSS.
+        const Samples first = noise(SAMPLES, 24);
+        Samples second = degraded(first, 25);
+        const Expectation expected = model(first, second, block_of(huge));
+        ASSERT_EQ(line_count(expected.out), 1u);
+        expected_out = expected.out;
+        first_path = wav(huge, first);
+        second_path = wav(huge, second);
+        second.push_back(0);
+        second.push_back(0);
+        longer_path = wav(huge, second);
+    }
+    const std::vector<std::tuple<std::string, std::string, std::string, const char*, int>> cases = {
+        {"equal sizes", second_path, expected_out, FINISHED, FINISHED_STATUS},
+        {"sizes differ", longer_path, "", SIZES_DIFFER, FAILURE_STATUS},
+    };
+    for (const auto& [label, second, out, message, status] : cases) {
+        SCOPED_TRACE(label);
+        const PipedRun run = run_piped({first_path, second});
+        EXPECT_EQ(run.out, out);
+        EXPECT_EQ(run.err, piped_stderr(message));
+        EXPECT_EQ(run.status, status);
+        EXPECT_GT(run.peak_rss_kib, 0);
+        EXPECT_LT(run.peak_rss_kib, RSS_LIMIT_KIB);
+    }
+}
+
+TEST_F(EndToEnd, TerminalOutputUnderUtf8Locale) {
+    if (!utf8_locale_available()) GTEST_SKIP() << UTF8_LOCALE << " locale is not installed";
+    const Samples first = noise(samples_for(stereo_, 2.5), 26);
+    const Samples second = degraded(first, 27);
+    const std::string lines = model(first, second, block_of(stereo_)).out;
+    const std::string a = wav(stereo_, first);
+    const std::string b = wav(stereo_, second);
+    const Samples cut(second.begin(), second.end() - 2);
+    const Expectation cut_expected = model(first, cut, block_of(stereo_));
+    ASSERT_EQ(cut_expected.ending, Ending::sizes_differ);
+
+    TerminalRun run = run_on_terminal({a, b}, UTF8_LOCALE);
+    EXPECT_EQ(run.output, BANNER + lines + FINISHED);
+    EXPECT_EQ(run.status, FINISHED_STATUS);
+    run = run_on_terminal({a, wav(stereo_, cut)}, UTF8_LOCALE);
+    EXPECT_EQ(run.output, BANNER + cut_expected.out + SIZES_DIFFER);
+    EXPECT_EQ(run.status, FAILURE_STATUS);
+    run = run_on_terminal({}, UTF8_LOCALE);
+    EXPECT_EQ(run.output, std::string(BANNER) + USAGE);
+    EXPECT_EQ(run.status, USAGE_STATUS);
+}
+
+TEST_F(EndToEnd, TerminalOutputUnderCLocale) {
+    const Samples first = noise(samples_for(stereo_, 2), 28);
+    const Samples second = degraded(first, 29);
+    const std::string a = wav(stereo_, first);
+    TerminalRun run = run_on_terminal({a, wav(stereo_, second)}, "C");
+    EXPECT_EQ(run.output, BANNER + model(first, second, block_of(stereo_)).out + to_cp932(FINISHED));
+    EXPECT_EQ(run.status, FINISHED_STATUS);
+    run = run_on_terminal({a, file("not a wave file, but long enough to hold a header")}, "C");
+    EXPECT_EQ(run.output, BANNER + to_cp932(NOT_WAV));
+    EXPECT_EQ(run.status, FAILURE_STATUS);
+}
+
+TEST_F(EndToEnd, RedirectedStderrIsShiftJisUnderUtf8Locale) {
+    if (!utf8_locale_available()) GTEST_SKIP() << UTF8_LOCALE << " locale is not installed";
+    const Samples samples = noise(samples_for(stereo_, 1), 30);
+    const std::string a = wav(stereo_, samples);
+    PipedRun run = run_piped({a, a}, {{"LC_ALL", UTF8_LOCALE}});
+    EXPECT_EQ(run.out, SILENT_LINE);
+    EXPECT_EQ(run.err, piped_stderr(FINISHED));
+    EXPECT_EQ(run.status, FINISHED_STATUS);
+    run = run_piped({a, dir_.path() + "/missing.wav"}, {{"LC_ALL", UTF8_LOCALE}});
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, piped_stderr(OPEN_FAILED));
+    EXPECT_EQ(run.status, FAILURE_STATUS);
+}
+
+}  // namespace
+}  // namespace vorik_test
