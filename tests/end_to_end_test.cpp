@@ -2,7 +2,6 @@
 // and exit status byte for byte. Expected progress lines come from the small
 // reference model below, and a few from values worked out by hand.
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
 
@@ -16,6 +15,7 @@
 #include <tuple>
 
 #include "child_process.h"
+#include "text_encoding.h"
 #include "wav_writer.h"
 
 namespace vorik_test {
@@ -63,25 +63,6 @@ const std::string RIGHT_OFF_BY_ONE_LINE = "L 333.000dB | R  96.329dB | LR 214.66
 const std::string LEFT_FULL_SCALE_LINE = "L   0.000dB | R 333.000dB | LR 166.500dB\r";
 // Off by one in the first block only, exact in the second: mean square 1/2.
 const std::string LEFT_HALVED_ERROR_LINE = "L  99.340dB | R 333.000dB | LR 216.170dB\r";
-
-std::string to_cp932(const std::string& utf8) {
-    iconv_t converter = iconv_open("CP932", "UTF-8");
-    if (converter == reinterpret_cast<iconv_t>(static_cast<std::intptr_t>(-1))) {
-        throw std::runtime_error("no UTF-8 to CP932 converter");
-    }
-    std::string in = utf8;
-    std::string out(2 * in.size(), '\0');  // never more than two bytes per character
-    char* in_ptr = in.data();
-    char* out_ptr = out.data();
-    std::size_t in_left = in.size();
-    std::size_t out_left = out.size();
-    const std::size_t result = iconv(converter, &in_ptr, &in_left, &out_ptr, &out_left);
-    iconv_close(converter);
-    if (result == static_cast<std::size_t>(-1) || in_left != 0)
-        throw std::runtime_error("CP932 conversion failed");
-    out.resize(out.size() - out_left);
-    return out;
-}
 
 std::string piped_stderr(const char* message) { return BANNER + to_cp932(message); }
 
