@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <limits>
 #include <random>
-#include <stdexcept>
 #include <tuple>
 
 #include "child_process.h"
@@ -162,13 +161,16 @@ bool utf8_locale_available() {
     return utf8;
 }
 
-void expect_run(const std::string& label, const Args& args, const std::string& out, const char* message,
-                int status) {
+// Runs the tool over pipes and checks stdout, stderr and exit status; the
+// run is returned for any further checks.
+PipedRun expect_run(const std::string& label, const Args& args, const std::string& out, const char* message,
+                    int status, const EnvAdditions& env = {}) {
     SCOPED_TRACE(label);
-    const PipedRun run = run_piped(args);
+    PipedRun run = run_piped(args, env);
     EXPECT_EQ(run.out, out);
     EXPECT_EQ(run.err, piped_stderr(message));
     EXPECT_EQ(run.status, status);
+    return run;
 }
 
 class EndToEnd : public testing::Test {
@@ -444,13 +446,9 @@ TEST_F(EndToEnd, HugeClaimedBlockKeepsMemorySmall) {
         {"sizes differ", longer_path, "", SIZES_DIFFER, FAILURE_STATUS},
     };
     for (const auto& [label, second, out, message, status] : cases) {
-        SCOPED_TRACE(label);
-        const PipedRun run = run_piped({first_path, second});
-        EXPECT_EQ(run.out, out);
-        EXPECT_EQ(run.err, piped_stderr(message));
-        EXPECT_EQ(run.status, status);
-        EXPECT_GT(run.peak_rss_kib, 0);
-        EXPECT_LT(run.peak_rss_kib, RSS_LIMIT_KIB);
+        const PipedRun run = expect_run(label, {first_path, second}, out, message, status);
+        EXPECT_GT(run.peak_rss_kib, 0) << label;
+        EXPECT_LT(run.peak_rss_kib, RSS_LIMIT_KIB) << label;
     }
 }
 
@@ -492,14 +490,10 @@ TEST_F(EndToEnd, RedirectedStderrIsShiftJisUnderUtf8Locale) {
     if (!utf8_locale_available()) GTEST_SKIP() << UTF8_LOCALE << " locale is not installed";
     const Samples samples = noise(samples_for(stereo_, 1), 30);
     const std::string a = wav(stereo_, samples);
-    PipedRun run = run_piped({a, a}, {{"LC_ALL", UTF8_LOCALE}});
-    EXPECT_EQ(run.out, SILENT_LINE);
-    EXPECT_EQ(run.err, piped_stderr(FINISHED));
-    EXPECT_EQ(run.status, FINISHED_STATUS);
-    run = run_piped({a, dir_.path() + "/missing.wav"}, {{"LC_ALL", UTF8_LOCALE}});
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, piped_stderr(OPEN_FAILED));
-    EXPECT_EQ(run.status, FAILURE_STATUS);
+    const EnvAdditions utf8_locale = {{"LC_ALL", UTF8_LOCALE}};
+    expect_run("finished", {a, a}, SILENT_LINE, FINISHED, FINISHED_STATUS, utf8_locale);
+    expect_run("open failed", {a, dir_.path() + "/missing.wav"}, "", OPEN_FAILED, FAILURE_STATUS,
+               utf8_locale);
 }
 
 }  // namespace
