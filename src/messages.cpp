@@ -1,5 +1,9 @@
 #include "messages.h"
 
+namespace {
+constexpr char PROGRESS_LINE_FORMAT[] = "L%8.3fdB | R%8.3fdB | LR%8.3fdB\r";
+}
+
 // Shift_JIS bytes are spelled in octal: a hex escape would swallow the
 // ASCII letters that follow it. Each text stays on one line, beside its twin.
 // clang-format off
@@ -62,4 +66,9 @@ const int ALL_MESSAGES_COUNT = static_cast<int>(sizeof ALL_MESSAGES / sizeof ALL
 
 void write_message(std::FILE* out, const Message& message, bool use_utf8) {
     std::fputs(use_utf8 ? message.utf8 : message.shift_jis, out);
+}
+
+void write_progress_line(std::FILE* out, const PsnrResult& result) {
+    const double mean_db = (result.left_db + result.right_db) * 0.5;
+    std::fprintf(out, PROGRESS_LINE_FORMAT, result.left_db, result.right_db, mean_db);
 }

@@ -5,8 +5,6 @@
 
 namespace {
 
-constexpr char PROGRESS_LINE_FORMAT[] = "L%8.3fdB | R%8.3fdB | LR%8.3fdB\r";
-
 double side_psnr(double sum_sq, std::uint64_t frames) {
     if (sum_sq == 0.0) {
         return PSNR_IDENTICAL;
@@ -33,9 +31,4 @@ void accumulate_block(PsnrAccumulator& accumulator, const std::int16_t* first_bl
 PsnrResult compute_psnr(const PsnrAccumulator& accumulator) {
     return {side_psnr(accumulator.sum_sq_left, accumulator.frames),
             side_psnr(accumulator.sum_sq_right, accumulator.frames)};
-}
-
-void write_progress_line(std::FILE* out, const PsnrResult& result) {
-    const double mean_db = (result.left_db + result.right_db) * 0.5;
-    std::fprintf(out, PROGRESS_LINE_FORMAT, result.left_db, result.right_db, mean_db);
 }

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 // The full span of a 16-bit sample.
 constexpr double PSNR_PEAK = 65535.0;
@@ -31,7 +30,3 @@ void accumulate_block(PsnrAccumulator& accumulator, const std::int16_t* first_bl
                       const std::int16_t* second_block, std::uint32_t count);
 
 PsnrResult compute_psnr(const PsnrAccumulator& accumulator);
-
-// Writes "L…dB | R…dB | LR…dB" and a carriage return, so that the next line
-// overwrites this one on a console. LR is the plain mean of the two values.
-void write_progress_line(std::FILE* out, const PsnrResult& result);

@@ -1,5 +1,7 @@
 #include "psnr_meter.h"
 
+#include "messages.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
