@@ -28,14 +28,23 @@ constexpr std::size_t READ_CHUNK = 4096;
 constexpr int EXEC_FAILED_STATUS = 127;
 constexpr int POLL_FOREVER = -1;
 
-// argv for execv: the tool's path followed by args.
+std::string environment_or(const char* name, const std::string& fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : fallback;
+}
+
+// argv for execv: the emulator if there is one, the tool's path, then args.
 class Argv {
    public:
-    explicit Argv(const Args& args) : strings_{VORIK_BINARY} {
+    explicit Argv(const Args& args) {
+        const ToolUnderTest& tool = tool_under_test();
+        if (!tool.emulator.empty()) strings_.push_back(tool.emulator);
+        strings_.push_back(tool.path);
         strings_.insert(strings_.end(), args.begin(), args.end());
         for (std::string& s : strings_) pointers_.push_back(s.data());
         pointers_.push_back(nullptr);
     }
+    const char* program() const { return strings_.front().c_str(); }
     char* const* get() { return pointers_.data(); }
 
    private:
@@ -45,7 +54,7 @@ class Argv {
 
 [[noreturn]] void exec_tool(Argv& argv, const EnvAdditions& env) {
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-    execv(VORIK_BINARY, argv.get());
+    execv(argv.program(), argv.get());
     _exit(EXEC_FAILED_STATUS);
 }
 
@@ -97,6 +106,25 @@ std::FILE* input_file(const char* input) {
 }
 
 }  // namespace
+
+const ToolUnderTest& tool_under_test() {
+    static const ToolUnderTest tool{environment_or("VORIK_TOOL", VORIK_BINARY),
+                                    environment_or("VORIK_TOOL_EMULATOR", ""),
+                                    environment_or("VORIK_TOOL_LINE_END", "lf") == "crlf"};
+    return tool;
+}
+
+bool tool_runs_directly() { return tool_under_test().emulator.empty(); }
+
+std::string as_written(const std::string& text) {
+    if (!tool_under_test().crlf_line_ends) return text;
+    std::string written;
+    for (const char c : text) {
+        if (c == '\n') written += '\r';
+        written += c;
+    }
+    return written;
+}
 
 PipedRun run_piped(const Args& args, const EnvAdditions& env, const char* input) {
     Argv argv(args);

@@ -24,6 +24,27 @@ struct TerminalRun {
     int status = -1;
 };
 
+// The tool the harness runs: by default the one built beside the tests. The
+// environment can name another build, such as a Windows executable run
+// through an emulator:
+//   VORIK_TOOL           path of the tool
+//   VORIK_TOOL_EMULATOR  program that runs the tool, given the tool's path first
+//   VORIK_TOOL_LINE_END  "crlf" when the tool's text streams end lines with CR LF
+struct ToolUnderTest {
+    std::string path;
+    std::string emulator;  // empty when the tool runs directly
+    bool crlf_line_ends = false;
+};
+
+const ToolUnderTest& tool_under_test();
+
+// Terminal and memory checks see the emulator rather than the tool, so they
+// apply only to a tool that runs directly.
+bool tool_runs_directly();
+
+// `text` as the tool's text streams write it: each "\n" as the line end.
+std::string as_written(const std::string& text);
+
 // Runs the tool with stdout and stderr on separate pipes and stdin from
 // /dev/null, or from a file holding `input` when one is given; env is added
 // to the inherited environment.

@@ -1,0 +1,55 @@
+# Installs the build into a fresh prefix, checks the installed layout, runs
+# the installed tool once, then configures, builds and runs a small consumer
+# project against the installed CMake package.
+#
+# Expects BUILD_DIR, CONFIG, WORK_DIR, CONSUMER_SOURCE, GENERATOR,
+# CXX_COMPILER, LIBDIR and EXECUTABLE_SUFFIX.
+set(prefix "${WORK_DIR}/prefix")
+set(consumer_build "${WORK_DIR}/consumer")
+file(REMOVE_RECURSE "${WORK_DIR}")
+
+function(run_step what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${status}):\n${out}\n${err}")
+  endif()
+  set(step_output "${out}" PARENT_SCOPE)
+endfunction()
+
+run_step("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}" --config "${CONFIG}")
+
+foreach(path
+    bin/vorik${EXECUTABLE_SUFFIX}
+    share/man/man1/vorik.1
+    include/vorik/wave_header.h
+    include/vorik/psnr_meter.h
+    ${LIBDIR}/libvorik.a
+    ${LIBDIR}/cmake/vorik/vorik-config.cmake
+    ${LIBDIR}/cmake/vorik/vorik-config-version.cmake
+    ${LIBDIR}/cmake/vorik/vorik-targets.cmake)
+  if(NOT EXISTS "${prefix}/${path}")
+    message(FATAL_ERROR "not installed: ${path}")
+  endif()
+endforeach()
+# Only the two public headers: the tool's own stay out of the package.
+file(GLOB installed_headers RELATIVE "${prefix}/include/vorik" "${prefix}/include/vorik/*")
+list(SORT installed_headers)
+if(NOT installed_headers STREQUAL "psnr_meter.h;wave_header.h")
+  message(FATAL_ERROR "installed headers: ${installed_headers}")
+endif()
+
+# The installed tool runs on its own: with no arguments it gives usage status 255.
+execute_process(COMMAND "${prefix}/bin/vorik${EXECUTABLE_SUFFIX}" INPUT_FILE /dev/null
+  RESULT_VARIABLE usage_status OUTPUT_QUIET ERROR_QUIET)
+if(NOT usage_status EQUAL 255)
+  message(FATAL_ERROR "installed vorik without arguments exited with ${usage_status}")
+endif()
+
+# Only the fresh prefix may provide the package, never a copy installed on the system.
+run_step("configuring the consumer" "${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}" -B "${consumer_build}"
+  -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_BUILD_TYPE=${CONFIG}"
+  "-DCMAKE_PREFIX_PATH=${prefix}" -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+run_step("building the consumer" "${CMAKE_COMMAND}" --build "${consumer_build}" --config "${CONFIG}")
+run_step("running the consumer" "${consumer_build}/vorik_package_consumer${EXECUTABLE_SUFFIX}")
+message(STATUS "${step_output}")

@@ -1,0 +1,140 @@
+// Uses the installed vorik package in process: checks a header it builds
+// and measures small blocks whose figures are worked out by hand. Prints
+// every check that fails and exits 1 if any did.
+#include <vorik/psnr_meter.h>
+#include <vorik/wave_header.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::uint16_t PCM = 1;
+constexpr std::uint16_t CHANNELS = 2;
+constexpr std::uint32_t SAMPLE_RATE = 8000;
+constexpr std::uint16_t BITS_PER_SAMPLE = 16;
+constexpr std::uint16_t FRAME_BYTES = CHANNELS * BITS_PER_SAMPLE / 8;
+constexpr std::uint32_t FORMAT_CHUNK_BYTES = 16;
+// The RIFF size counts everything after its own field: the header's last 36 bytes.
+constexpr std::uint32_t RIFF_SIZE_OF_NO_SAMPLES = 36;
+constexpr std::size_t DATA_TAG_OFFSET = 36;
+constexpr std::size_t TAG_BYTES = 4;
+
+int failures = 0;
+int checks = 0;
+
+void expect(bool ok, const std::string& what) {
+    ++checks;
+    if (!ok) {
+        ++failures;
+        std::printf("FAILED: %s\n", what.c_str());
+    }
+}
+
+void put_u16(std::vector<unsigned char>& bytes, std::uint16_t value) {
+    bytes.push_back(static_cast<unsigned char>(value & 0xFF));
+    bytes.push_back(static_cast<unsigned char>(value >> 8));
+}
+
+void put_u32(std::vector<unsigned char>& bytes, std::uint32_t value) {
+    put_u16(bytes, static_cast<std::uint16_t>(value & 0xFFFF));
+    put_u16(bytes, static_cast<std::uint16_t>(value >> 16));
+}
+
+void put_tag(std::vector<unsigned char>& bytes, const char* tag) {
+    bytes.insert(bytes.end(), tag, tag + TAG_BYTES);
+}
+
+// A canonical header for 16-bit stereo at 8000 Hz with `data_bytes` of samples.
+std::vector<unsigned char> stereo_header(std::uint32_t data_bytes) {
+    std::vector<unsigned char> bytes;
+    put_tag(bytes, "RIFF");
+    put_u32(bytes, RIFF_SIZE_OF_NO_SAMPLES + data_bytes);
+    put_tag(bytes, "WAVE");
+    put_tag(bytes, "fmt ");
+    put_u32(bytes, FORMAT_CHUNK_BYTES);
+    put_u16(bytes, PCM);
+    put_u16(bytes, CHANNELS);
+    put_u32(bytes, SAMPLE_RATE);
+    put_u32(bytes, SAMPLE_RATE * FRAME_BYTES);
+    put_u16(bytes, FRAME_BYTES);
+    put_u16(bytes, BITS_PER_SAMPLE);
+    put_tag(bytes, "data");
+    put_u32(bytes, data_bytes);
+    return bytes;
+}
+
+std::string three_decimals(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    return text;
+}
+
+void check_headers() {
+    const std::vector<unsigned char> bytes = stereo_header(8);
+    expect(bytes.size() == WAVE_HEADER_BYTES, "the built header is WAVE_HEADER_BYTES long");
+
+    WaveHeader header{};
+    expect(decode_wave_header(bytes.data(), bytes.size(), header), "a canonical header is recognised");
+    expect(header.channels == CHANNELS && header.sample_rate == SAMPLE_RATE &&
+               header.bits_per_sample == BITS_PER_SAMPLE && header.block_align == FRAME_BYTES,
+           "channels, rate, width and frame size are decoded");
+    expect(header.format_tag == PCM && header.data_size == 8 && header.riff_size == 44,
+           "format tag and sizes are decoded");
+
+    std::vector<unsigned char> wrong_tag = bytes;
+    std::memcpy(wrong_tag.data() + DATA_TAG_OFFSET, "DATA", TAG_BYTES);
+    expect(!decode_wave_header(wrong_tag.data(), wrong_tag.size(), header),
+           "a misplaced data tag is refused");
+
+    std::FILE* file = std::tmpfile();
+    expect(file != nullptr, "a temporary file opens");
+    if (file == nullptr) return;
+    const unsigned char samples[8] = {1, 0, 2, 0, 3, 0, 4, 0};
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fwrite(samples, 1, sizeof samples, file);
+    std::rewind(file);
+    expect(read_wave_header(file, header), "a header read from a file is recognised");
+    expect(std::ftell(file) == static_cast<long>(WAVE_HEADER_BYTES),
+           "reading leaves the file at the samples");
+    std::fclose(file);
+}
+
+void check_meter() {
+    // Two pairs: left differs by 1 in the first, right by 2 in the second.
+    // The fifth sample has no partner and must not count.
+    const std::int16_t first[] = {0, 0, 0, 0, 7};
+    const std::int16_t second[] = {1, 0, 0, 2, -7};
+    PsnrAccumulator accumulator{};
+    accumulate_block(accumulator, first, second, 5);
+    expect(accumulator.frames == 2, "two pairs counted");
+    expect(accumulator.sum_sq_left == 1.0 && accumulator.sum_sq_right == 4.0, "squared differences summed");
+    // 20 log10(65535 / sqrt(1/2)) and 20 log10(65535 / sqrt(2)).
+    const PsnrResult result = compute_psnr(accumulator);
+    expect(three_decimals(result.left_db) == "99.340",
+           "left PSNR is 99.340, got " + three_decimals(result.left_db));
+    expect(three_decimals(result.right_db) == "93.319",
+           "right PSNR is 93.319, got " + three_decimals(result.right_db));
+
+    // Full scale on the left (mean square 65535^2 gives exactly 0 dB), none on the right.
+    const std::int16_t low[] = {-32768, 5};
+    const std::int16_t high[] = {32767, 5};
+    PsnrAccumulator extremes{};
+    accumulate_block(extremes, low, high, 2);
+    const PsnrResult extreme_result = compute_psnr(extremes);
+    expect(extreme_result.left_db == 0.0, "a full-scale difference is 0 dB");
+    expect(extreme_result.right_db == PSNR_IDENTICAL, "no difference is PSNR_IDENTICAL");
+}
+
+}  // namespace
+
+int main() {
+    check_headers();
+    check_meter();
+    std::printf("%d of %d checks passed\n", checks - failures, checks);
+    return failures == 0 ? 0 : 1;
+}
