@@ -1,16 +1,20 @@
 #include "psnr_meter.h"
 
-#include "messages.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "messages.h"
+
 namespace {
+
+using Samples = std::vector<std::int16_t>;
 
 std::string progress_line(const PsnrResult& result) {
     std::FILE* file = std::tmpfile();
@@ -96,3 +100,54 @@ TEST(PsnrMeter, FrameCountDoesNotWrapAtThirtyTwoBits) {
 }
 
 }  // namespace
+
+// The fast path must give the in-order loop's totals to the last bit: on
+// random blocks of every small size, on full-span differences, and on totals
+// started just below 2^53, where it has to hand over mid-block, and past it.
+TEST(PsnrMeter, FastPathMatchesTheInOrderLoopBitForBit) {
+    constexpr double EXACT_LIMIT = 9007199254740992.0;  // 2^53
+    constexpr double LARGEST_SQUARE = 65535.0 * 65535.0;
+    const double starting_totals[] = {0.0,
+                                      12345.0,
+                                      EXACT_LIMIT - 1000 * LARGEST_SQUARE,
+                                      EXACT_LIMIT - 3.0,
+                                      EXACT_LIMIT,
+                                      EXACT_LIMIT + 2.0,
+                                      3.0 * EXACT_LIMIT + 4.0};
+    std::mt19937 random(53);
+    std::uniform_int_distribution<int> any_sample(-32768, 32767);
+    std::bernoulli_distribution full_span(0.5);
+    const auto check = [](const PsnrAccumulator& start, const Samples& first, const Samples& second) {
+        PsnrAccumulator fast = start;
+        PsnrAccumulator reference = start;
+        const auto count = static_cast<std::uint32_t>(first.size());
+        accumulate_block(fast, first.data(), second.data(), count);
+        accumulate_block_in_order(reference, first.data(), second.data(), count);
+        EXPECT_EQ(fast.frames, reference.frames) << count << " samples from " << start.sum_sq_left;
+        EXPECT_EQ(std::memcmp(&fast.sum_sq_left, &reference.sum_sq_left, sizeof(double)), 0)
+            << count << " samples from " << start.sum_sq_left;
+        EXPECT_EQ(std::memcmp(&fast.sum_sq_right, &reference.sum_sq_right, sizeof(double)), 0)
+            << count << " samples from " << start.sum_sq_right;
+    };
+    for (const double total : starting_totals) {
+        // The right side starts elsewhere, so the two sides cross the limit apart.
+        const PsnrAccumulator start{7, total, total / 2};
+        for (std::size_t count = 0; count <= 400; ++count) {
+            Samples first(count);
+            Samples second(count);
+            const bool extreme = full_span(random);
+            for (std::size_t i = 0; i < count; ++i) {
+                first[i] = static_cast<std::int16_t>(extreme ? -32768 : any_sample(random));
+                second[i] = static_cast<std::int16_t>(extreme ? 32767 : any_sample(random));
+            }
+            check(start, first, second);
+        }
+    }
+    // Blocks of several integer steps, full span, from a total that reaches
+    // 2^53 in the middle of the block.
+    const std::size_t large_count = 5 * 65536 + 3;
+    const Samples lowest(large_count, -32768);
+    const Samples highest(large_count, 32767);
+    check({0, EXACT_LIMIT - 100000 * LARGEST_SQUARE, 0.0}, lowest, highest);
+    check({0, 0.0, 0.0}, lowest, highest);
+}
