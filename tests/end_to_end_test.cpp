@@ -404,18 +404,20 @@ TEST_F(EndToEnd, OddCounts) {
 }
 
 TEST_F(EndToEnd, BlocksLargerThanOneReadChunk) {
-    const WavFormat cd_like{2, 48000, SIXTEEN_BITS, FORMAT_PCM};  // 96000 samples a block, over 64 Ki
-    const Samples first = noise(samples_for(cd_like, 3.5), 22);
+    const WavFormat high_rate{2, 96000, SIXTEEN_BITS, FORMAT_PCM};  // 192000 samples a block, over 128 Ki
+    const Samples first = noise(samples_for(high_rate, 3.5), 22);
     const Samples second = degraded(first, 23);
-    expect_measured("3.5 s of noise", cd_like, first, second, 4);
+    expect_measured("3.5 s of noise", high_rate, first, second, 4);
     const Samples shorter(first.begin(),
-                          first.begin() + static_cast<std::ptrdiff_t>(samples_for(cd_like, 2.5)));
+                          first.begin() + static_cast<std::ptrdiff_t>(samples_for(high_rate, 2.5)));
     const Samples longer(second.begin(),
-                         second.begin() + static_cast<std::ptrdiff_t>(samples_for(cd_like, 2.75)));
-    expect_measured("differ within third block", cd_like, shorter, cd_like, longer, 2, Ending::sizes_differ);
-    const Samples half(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(samples_for(cd_like, 0.5)));
-    expect_measured("differ within first block", cd_like, half, cd_like, longer, 0, Ending::sizes_differ);
-    const WavFormat odd_mono{1, 100001, SIXTEEN_BITS, FORMAT_PCM};  // last sample of each block left out
+                         second.begin() + static_cast<std::ptrdiff_t>(samples_for(high_rate, 2.75)));
+    expect_measured("differ within third block", high_rate, shorter, high_rate, longer, 2,
+                    Ending::sizes_differ);
+    const Samples half(first.begin(),
+                       first.begin() + static_cast<std::ptrdiff_t>(samples_for(high_rate, 0.5)));
+    expect_measured("differ within first block", high_rate, half, high_rate, longer, 0, Ending::sizes_differ);
+    const WavFormat odd_mono{1, 300001, SIXTEEN_BITS, FORMAT_PCM};  // last sample of each block left out
     const Samples mono = noise(samples_for(odd_mono, 2.5), 31);
     expect_measured("odd block over several chunks", odd_mono, mono, degraded(mono, 32), 3);
 }

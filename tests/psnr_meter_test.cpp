@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "messages.h"
+#include "square_sums.h"
 
 namespace {
 
@@ -150,4 +151,19 @@ TEST(PsnrMeter, FastPathMatchesTheInOrderLoopBitForBit) {
     const Samples highest(large_count, 32767);
     check({0, EXACT_LIMIT - 100000 * LARGEST_SQUARE, 0.0}, lowest, highest);
     check({0, 0.0, 0.0}, lowest, highest);
+}
+
+// Full-span squares fill the vector lanes fastest; a run long enough to need
+// several flushes of them into the 64-bit totals must still sum exactly.
+TEST(PsnrMeter, IntegerSquareSumsDoNotOverflowTheirLanes) {
+    constexpr std::uint32_t PAIRS = (1U << 21) + 5;
+    Samples first(2 * std::size_t{PAIRS}, -32768);
+    Samples second(2 * std::size_t{PAIRS}, 32767);
+    // The right side is one smaller, so a lane mix-up shows too.
+    for (std::size_t i = 1; i < second.size(); i += 2) {
+        second[i] = 32766;
+    }
+    const SquareSums sums = sum_squared_differences(first.data(), second.data(), PAIRS);
+    EXPECT_EQ(sums.left, std::uint64_t{PAIRS} * 65535 * 65535);
+    EXPECT_EQ(sums.right, std::uint64_t{PAIRS} * 65534 * 65534);
 }
