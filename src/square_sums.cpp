@@ -10,10 +10,12 @@ namespace {
 // right sample when j is odd.
 constexpr std::size_t LANES = 16;
 
+}  // namespace
+
 // Written for the auto-vectoriser: independent lanes, unsigned arithmetic
 // (a square of up to 65535^2 overflows int32 but not uint32).
-inline SquareSums sum_squares_portably(const std::int16_t* first_block, const std::int16_t* second_block,
-                                       std::uint32_t pairs) {
+SquareSums sum_squared_differences_portably(const std::int16_t* first_block, const std::int16_t* second_block,
+                                            std::uint32_t pairs) {
     const std::size_t samples = std::size_t{pairs} * 2;
     std::uint64_t lane_sums[LANES] = {};
     std::size_t i = 0;
@@ -35,8 +37,6 @@ inline SquareSums sum_squares_portably(const std::int16_t* first_block, const st
     }
     return sums;
 }
-
-}  // namespace
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 
@@ -92,21 +92,16 @@ constexpr std::size_t VECTORS_BETWEEN_FLUSHES = 65536;
         sums.right += (lane_total(right_high) << 16) + lane_total(right_low);
     }
     // The rest starts on a pair, since AVX2_SAMPLES is even.
-    const SquareSums rest = sum_squares_portably(first_block + i, second_block + i,
-                                                 static_cast<std::uint32_t>((samples - i) / 2));
+    const SquareSums rest = sum_squared_differences_portably(first_block + i, second_block + i,
+                                                             static_cast<std::uint32_t>((samples - i) / 2));
     return {sums.left + rest.left, sums.right + rest.right};
 }
 
 using SquareSumsKernel = SquareSums (*)(const std::int16_t*, const std::int16_t*, std::uint32_t);
 
-SquareSums sum_squares_baseline(const std::int16_t* first_block, const std::int16_t* second_block,
-                                std::uint32_t pairs) {
-    return sum_squares_portably(first_block, second_block, pairs);
-}
-
 SquareSumsKernel fastest_kernel() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? sum_squares_avx2 : sum_squares_baseline;
+    return __builtin_cpu_supports("avx2") ? sum_squares_avx2 : sum_squared_differences_portably;
 }
 
 }  // namespace
@@ -121,7 +116,7 @@ SquareSums sum_squared_differences(const std::int16_t* first_block, const std::i
 
 SquareSums sum_squared_differences(const std::int16_t* first_block, const std::int16_t* second_block,
                                    std::uint32_t pairs) {
-    return sum_squares_portably(first_block, second_block, pairs);
+    return sum_squared_differences_portably(first_block, second_block, pairs);
 }
 
 #endif

@@ -14,6 +14,12 @@ struct SquareSums {
     std::uint64_t right;  // squared differences of the second samples
 };
 
-// Sums over `pairs` sample pairs of each block.
+// Sums over `pairs` sample pairs of each block, with the fastest code the
+// running CPU can take.
 SquareSums sum_squared_differences(const std::int16_t* first_block, const std::int16_t* second_block,
                                    std::uint32_t pairs);
+
+// The same in plain C++ for the compiler to vectorise: what CPUs without a
+// hand-written kernel run, and the rest of a block the kernels leave over.
+SquareSums sum_squared_differences_portably(const std::int16_t* first_block, const std::int16_t* second_block,
+                                            std::uint32_t pairs);

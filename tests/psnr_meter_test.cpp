@@ -153,17 +153,42 @@ TEST(PsnrMeter, FastPathMatchesTheInOrderLoopBitForBit) {
     check({0, 0.0, 0.0}, lowest, highest);
 }
 
-// Full-span squares fill the vector lanes fastest; a run long enough to need
-// several flushes of them into the 64-bit totals must still sum exactly.
-TEST(PsnrMeter, IntegerSquareSumsDoNotOverflowTheirLanes) {
-    constexpr std::uint32_t PAIRS = (1U << 21) + 5;
-    Samples first(2 * std::size_t{PAIRS}, -32768);
-    Samples second(2 * std::size_t{PAIRS}, 32767);
-    // The right side is one smaller, so a lane mix-up shows too.
-    for (std::size_t i = 1; i < second.size(); i += 2) {
-        second[i] = 32766;
+// Both kernels, the one this CPU runs and the portable one every other CPU
+// runs, against a plain sum: on random blocks of every small size, and on
+// full-span squares long enough to need several flushes of the vector lanes
+// into the 64-bit totals.
+TEST(PsnrMeter, IntegerSquareSumsAreExactInEveryKernel) {
+    using Kernel = SquareSums (*)(const std::int16_t*, const std::int16_t*, std::uint32_t);
+    const Kernel kernels[] = {sum_squared_differences, sum_squared_differences_portably};
+    std::mt19937 random(16);
+    std::uniform_int_distribution<int> any_sample(-32768, 32767);
+    for (std::uint32_t pairs = 0; pairs <= 100; ++pairs) {
+        Samples first(2 * pairs);
+        Samples second(2 * pairs);
+        SquareSums expected{0, 0};
+        for (std::size_t i = 0; i < first.size(); ++i) {
+            first[i] = static_cast<std::int16_t>(any_sample(random));
+            second[i] = static_cast<std::int16_t>(any_sample(random));
+            const std::int64_t difference = first[i] - second[i];
+            (i % 2 == 0 ? expected.left : expected.right) +=
+                static_cast<std::uint64_t>(difference * difference);
+        }
+        for (const Kernel kernel : kernels) {
+            const SquareSums sums = kernel(first.data(), second.data(), pairs);
+            EXPECT_EQ(sums.left, expected.left) << pairs << " pairs";
+            EXPECT_EQ(sums.right, expected.right) << pairs << " pairs";
+        }
     }
-    const SquareSums sums = sum_squared_differences(first.data(), second.data(), PAIRS);
-    EXPECT_EQ(sums.left, std::uint64_t{PAIRS} * 65535 * 65535);
-    EXPECT_EQ(sums.right, std::uint64_t{PAIRS} * 65534 * 65534);
+    constexpr std::uint32_t LONG_PAIRS = (1U << 21) + 5;
+    const Samples lowest(2 * std::size_t{LONG_PAIRS}, -32768);
+    Samples highest(2 * std::size_t{LONG_PAIRS}, 32767);
+    // The right side is one smaller, so a mix-up of the sides shows too.
+    for (std::size_t i = 1; i < highest.size(); i += 2) {
+        highest[i] = 32766;
+    }
+    for (const Kernel kernel : kernels) {
+        const SquareSums sums = kernel(lowest.data(), highest.data(), LONG_PAIRS);
+        EXPECT_EQ(sums.left, std::uint64_t{LONG_PAIRS} * 65535 * 65535);
+        EXPECT_EQ(sums.right, std::uint64_t{LONG_PAIRS} * 65534 * 65534);
+    }
 }
