@@ -52,8 +52,8 @@ constexpr std::size_t AVX2_SAMPLES = 16;  // 16-bit samples in one 256-bit vecto
 constexpr std::size_t VECTORS_BETWEEN_FLUSHES = 65536;
 
 [[gnu::target("avx2")]] std::uint64_t lane_total(__m256i lanes) {
-    alignas(32) std::uint32_t values[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(values), lanes);
+    std::uint32_t values[8];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(values), lanes);
     std::uint64_t total = 0;
     for (const std::uint32_t value : values) {
         total += value;
