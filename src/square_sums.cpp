@@ -23,12 +23,12 @@ SquareSums sum_squared_differences_portably(const std::int16_t* first_block, con
         for (std::size_t lane = 0; lane < LANES; ++lane) {
             const auto difference =
                 static_cast<std::uint32_t>(first_block[i + lane] - second_block[i + lane]);
-            lane_sums[lane] += difference * difference;
+            lane_sums[lane] += std::uint64_t{difference * difference};
         }
     }
     for (std::size_t lane = 0; i < samples; ++i, ++lane) {
         const auto difference = static_cast<std::uint32_t>(first_block[i] - second_block[i]);
-        lane_sums[lane] += difference * difference;
+        lane_sums[lane] += std::uint64_t{difference * difference};
     }
     SquareSums sums{0, 0};
     for (std::size_t lane = 0; lane < LANES; lane += 2) {
