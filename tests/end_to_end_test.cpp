@@ -42,6 +42,13 @@ constexpr double DECIBELS_PER_DECADE = 20.0;
 constexpr std::size_t LINE_CAPACITY = 128;
 constexpr char UTF8_LOCALE[] = "C.UTF-8";
 constexpr long RSS_LIMIT_KIB = 16 * 1024;
+// Under the sanitizers the tool's resident size is mostly their own shadow
+// memory and allocator, so the bound holds in the plain build only.
+#ifdef VORIK_SANITIZED
+constexpr bool RSS_LIMIT_APPLIES = false;
+#else
+constexpr bool RSS_LIMIT_APPLIES = true;
+#endif
 
 // Header fields at fixed offsets.
 constexpr std::size_t RIFF_TAG = 0;
@@ -171,6 +178,14 @@ PipedRun expect_run(const std::string& label, const Args& args, const std::strin
     EXPECT_EQ(run.err, piped_stderr(message));
     EXPECT_EQ(run.status, status);
     return run;
+}
+
+// The tool's memory must not follow what a header claims.
+void expect_small_memory(const PipedRun& run, const std::string& label) {
+    EXPECT_GT(run.peak_rss_kib, 0) << label;
+    if (RSS_LIMIT_APPLIES) {
+        EXPECT_LT(run.peak_rss_kib, RSS_LIMIT_KIB) << label;
+    }
 }
 
 class EndToEnd : public testing::Test {
@@ -449,8 +464,7 @@ TEST_F(EndToEnd, HugeClaimedBlockKeepsMemorySmall) {
     };
     for (const auto& [label, second, out, message, status] : cases) {
         const PipedRun run = expect_run(label, {first_path, second}, out, message, status);
-        EXPECT_GT(run.peak_rss_kib, 0) << label;
-        EXPECT_LT(run.peak_rss_kib, RSS_LIMIT_KIB) << label;
+        expect_small_memory(run, label);
     }
 }
 
