@@ -6,7 +6,6 @@
 #include <locale.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -14,6 +13,7 @@
 #include <tuple>
 
 #include "child_process.h"
+#include "expected_progress.h"
 #include "text_encoding.h"
 #include "wav_writer.h"
 
@@ -36,10 +36,6 @@ constexpr char EMPTY_BLOCK[] = "サンプリングレートまたはチャンネ
 constexpr char SIZES_DIFFER[] = "\nファイルサイズが異なるため計算を中断します。\n";
 constexpr char FINISHED[] = "\n計算終了。\n";
 
-constexpr double NO_ERROR_PSNR = 333.0;
-constexpr double FULL_SCALE = 65535.0;
-constexpr double DECIBELS_PER_DECADE = 20.0;
-constexpr std::size_t LINE_CAPACITY = 128;
 constexpr char UTF8_LOCALE[] = "C.UTF-8";
 constexpr long RSS_LIMIT_KIB = 16 * 1024;
 // Under the sanitizers the tool's resident size is mostly their own shadow
@@ -115,18 +111,6 @@ struct Expectation {
     std::string out;
     Ending ending = Ending::finished;
 };
-
-std::string progress_line(double sum_left, double sum_right, double frames) {
-    const auto psnr = [frames](double sum) {
-        return sum == 0.0 ? NO_ERROR_PSNR
-                          : DECIBELS_PER_DECADE * std::log10(FULL_SCALE / std::sqrt(sum / frames));
-    };
-    const double left = psnr(sum_left);
-    const double right = psnr(sum_right);
-    char line[LINE_CAPACITY];
-    std::snprintf(line, sizeof line, "L%8.3fdB | R%8.3fdB | LR%8.3fdB\r", left, right, (left + right) * 0.5);
-    return line;
-}
 
 // Compares in blocks of `block` samples, pairing samples within each block.
 Expectation model(const Samples& first, const Samples& second, std::uint64_t block) {
