@@ -42,14 +42,12 @@ const Message* read_input_header(std::FILE* file, WaveHeader& header) {
 // Opens one input and checks its header; returns the closing message on failure.
 const Message* open_input(const char* path, std::FILE*& file, WaveHeader& header) {
     file = std::fopen(path, "rb");
-    if (file != nullptr) {
-        // Block reads are large: unbuffered, each goes straight into its
-        // buffer in one system call instead of through the stream's buffer.
-        std::setvbuf(file, nullptr, _IONBF, 0);
-    }
     if (file == nullptr || opened_path_is_directory(file)) {
         return &MESSAGE_OPEN_FAILED;
     }
+    // Block reads are large: unbuffered, each goes straight into its buffer
+    // in one system call instead of through the stream's buffer.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     return read_input_header(file, header);
 }
 
