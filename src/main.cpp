@@ -1,134 +1,22 @@
 // vorik: the running PSNR of one 16-bit PCM WAV file against another.
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
-#include "block_reader.h"
+#include "comparison.h"
 #include "messages.h"
 #include "platform.h"
-#include "psnr_meter.h"
-#include "wave_header.h"
 
 namespace {
 
-constexpr int EXIT_FINISHED = 0;
-constexpr int EXIT_NOT_FINISHED = 1;
-constexpr int EXIT_USAGE = -1;
-
-// Everything a run acquires, each slot empty until it is, released in one place.
-struct RunResources {
-    std::FILE* first_file;
-    std::FILE* second_file;
-    std::int16_t* first_buffer;
-    std::int16_t* second_buffer;
-};
-
-struct ConsoleStreams {
-    bool utf8_messages;   // standard error is a terminal that expects UTF-8
-    bool flush_progress;  // standard output is a terminal
-};
-
-void say(const ConsoleStreams& console, const Message& message) {
-    write_message(stderr, message, console.utf8_messages);
-}
-
-void pause_for_one_character() { static_cast<void>(std::getchar()); }
-
-void release(RunResources& resources) {
-    if (resources.first_file != nullptr) {
-        std::fclose(resources.first_file);
-    }
-    std::free(resources.first_buffer);
-    if (resources.second_file != nullptr) {
-        std::fclose(resources.second_file);
-    }
-    std::free(resources.second_buffer);
-    resources = {};
-}
-
-// Opens one input and checks its header; returns the closing message on failure.
-const Message* open_input(const char* path, std::FILE*& file, WaveHeader& header) {
-    file = std::fopen(path, "rb");
-    if (file == nullptr || opened_path_is_directory(file)) {
-        return &MESSAGE_OPEN_FAILED;
-    }
-    if (!read_wave_header(file, header)) {
-        return std::ferror(file) != 0 ? &MESSAGE_READ_FAILED : &MESSAGE_NOT_WAV;
-    }
-    return nullptr;
-}
-
-// The whole comparison from opening the files to the end of the data.
-// Returns the closing message.
-const Message& compare_files(const char* first_path, const char* second_path, const ConsoleStreams& console,
-                             RunResources& resources) {
-    WaveHeader first_header{};
-    WaveHeader second_header{};
-    if (const Message* failure = open_input(first_path, resources.first_file, first_header)) {
-        return *failure;
-    }
-    if (const Message* failure = open_input(second_path, resources.second_file, second_header)) {
-        return *failure;
-    }
-    if (first_header.sample_rate != second_header.sample_rate) {
-        return MESSAGE_SAMPLE_RATES_DIFFER;
-    }
-    if (first_header.bits_per_sample != second_header.bits_per_sample) {
-        return MESSAGE_SAMPLE_WIDTHS_DIFFER;
-    }
-    // One second of the first file's layout; the product wraps like the
-    // header's 32-bit fields. The second file's channel count is not used.
-    const std::uint32_t block_samples = std::uint32_t{first_header.channels} * first_header.sample_rate;
-    if (block_samples == 0) {
-        return MESSAGE_EMPTY_BLOCK;
-    }
-
-    const std::uint32_t buffer_samples = block_samples < CHUNK_SAMPLES ? block_samples : CHUNK_SAMPLES;
-    const std::size_t buffer_bytes = std::size_t{buffer_samples} * sizeof(std::int16_t);
-    resources.first_buffer = static_cast<std::int16_t*>(std::malloc(buffer_bytes));
-    resources.second_buffer = static_cast<std::int16_t*>(std::malloc(buffer_bytes));
-    if (resources.first_buffer == nullptr || resources.second_buffer == nullptr) {
-        return MESSAGE_OUT_OF_MEMORY;
-    }
-    const ChunkBuffers buffers{resources.first_buffer, resources.second_buffer, buffer_samples};
-
-    PsnrAccumulator accumulator{};
-    for (;;) {
-        const BlockCounts counts = read_and_accumulate_block(resources.first_file, resources.second_file,
-                                                             block_samples, buffers, accumulator);
-        if (counts.read_failed) {
-            return MESSAGE_READ_FAILED;
-        }
-        if (counts.first == 0 || counts.second == 0) {
-            return MESSAGE_FINISHED;
-        }
-        if (counts.first != counts.second) {
-            return MESSAGE_SIZES_DIFFER;
-        }
-        write_progress_line(stdout, compute_psnr(accumulator));
-        if (console.flush_progress) {
-            std::fflush(stdout);
-        }
-    }
-}
-
 int run_comparison(int argc, char** argv) {
     std::fprintf(stderr, BANNER_FORMAT, PROGRAM_NAME, PROGRAM_VERSION);
-    const ConsoleStreams console{terminal_expects_utf8(stderr), stream_is_terminal(stdout)};
+    const RunStreams streams{stdout, stderr, stdin, terminal_expects_utf8(stderr),
+                             stream_is_terminal(stdout)};
     if (argc < 3) {
-        say(console, MESSAGE_USAGE);
-        pause_for_one_character();
+        write_message(streams.err, MESSAGE_USAGE, streams.utf8_messages);
+        pause_for_one_character(streams.in);
         return EXIT_USAGE;
     }
-
-    RunResources resources{};
-    const Message& closing = compare_files(argv[1], argv[2], console, resources);
-    say(console, closing);
-    // The progress lines must be out before the pause, whatever the buffering.
-    std::fflush(stdout);
-    release(resources);
-    pause_for_one_character();
-    return &closing == &MESSAGE_FINISHED ? EXIT_FINISHED : EXIT_NOT_FINISHED;
+    return compare_paths(argv[1], argv[2], streams);
 }
 
 }  // namespace

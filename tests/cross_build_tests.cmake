@@ -4,9 +4,9 @@
 # The unit tests are built for the target and linked statically, so the
 # emulator needs no MinGW runtime DLLs. The message table test stays native:
 # it rests on iconv, which MinGW lacks. The end-to-end harness itself is POSIX
-# (fork, pipes, a pseudo-terminal) and cannot be cross-built; a natively built
-# one, named by VORIK_HOST_END_TO_END_TESTS, runs the cross-built tool through
-# the emulator and expects the text as Windows writes it.
+# (fork, pipes, a pseudo-terminal) and cannot be cross-built; the natively
+# built tool tests in VORIK_HOST_TEST_DIR run the cross-built tool through the
+# emulator and expect the text as Windows writes it.
 
 # GoogleTest is not packaged for MinGW, but Debian's libgtest-dev ships its
 # sources, which build with the cross compiler.
@@ -22,8 +22,8 @@ add_executable(vorik_unit_tests
 target_link_libraries(vorik_unit_tests PRIVATE vorik_core vorik_warnings gtest_main)
 target_link_options(vorik_unit_tests PRIVATE -static)
 
-set(VORIK_HOST_END_TO_END_TESTS "" CACHE FILEPATH
-  "vorik_end_to_end_tests from a native build, to run the cross-built tool through the emulator")
+set(VORIK_HOST_TEST_DIR "" CACHE PATH
+  "tests folder of a native build, whose tool tests run the cross-built tool through the emulator")
 
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
   message(STATUS "No CMAKE_CROSSCOMPILING_EMULATOR: the tests are built but not run")
@@ -62,11 +62,15 @@ set_tests_properties(vorik_unit_tests PROPERTIES
   ENVIRONMENT "${wine_environment}"
   FIXTURES_REQUIRED wine)
 
-if(VORIK_HOST_END_TO_END_TESTS)
-  add_test(NAME vorik_end_to_end_tests COMMAND ${VORIK_HOST_END_TO_END_TESTS})
-  set_tests_properties(vorik_end_to_end_tests PROPERTIES
-    ENVIRONMENT "${wine_environment};VORIK_TOOL=$<TARGET_FILE:vorik>;VORIK_TOOL_EMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR};VORIK_TOOL_LINE_END=crlf"
+if(VORIK_HOST_TEST_DIR)
+  set(tool_environment
+    "${wine_environment};VORIK_TOOL=$<TARGET_FILE:vorik>;VORIK_TOOL_EMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR};VORIK_TOOL_LINE_END=crlf")
+  add_test(NAME vorik_end_to_end_tests COMMAND ${VORIK_HOST_TEST_DIR}/vorik_end_to_end_tests)
+  add_test(NAME large_files_past_2_to_the_32_pairs COMMAND ${VORIK_HOST_TEST_DIR}/vorik_large_file_test)
+  set_tests_properties(vorik_end_to_end_tests large_files_past_2_to_the_32_pairs PROPERTIES
+    ENVIRONMENT "${tool_environment}"
     FIXTURES_REQUIRED wine)
+  set_tests_properties(large_files_past_2_to_the_32_pairs PROPERTIES LABELS large)
 else()
-  message(STATUS "No VORIK_HOST_END_TO_END_TESTS: the end-to-end tests are left out")
+  message(STATUS "No VORIK_HOST_TEST_DIR: the end-to-end and large-file tests are left out")
 endif()

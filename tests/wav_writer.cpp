@@ -44,8 +44,10 @@ std::string wav_bytes(const WavFormat& format, const std::vector<std::int16_t>& 
     return bytes;
 }
 
-ScratchDir::ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vorik_e2e_XXXXXX").string();
+ScratchDir::ScratchDir() : ScratchDir(std::filesystem::temp_directory_path().string()) {}
+
+ScratchDir::ScratchDir(const std::string& base) {
+    std::string pattern = (std::filesystem::path(base) / "vorik_e2e_XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
     path_ = pattern;
 }

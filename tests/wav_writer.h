@@ -24,10 +24,12 @@ std::string little_endian(std::uint64_t value, std::size_t width);
 // the samples as 16-bit little-endian values.
 std::string wav_bytes(const WavFormat& format, const std::vector<std::int16_t>& samples);
 
-// A fresh temporary directory, removed with its contents on destruction.
+// A fresh temporary directory inside `base` (the system's temporary
+// directory unless given), removed with its contents on destruction.
 class ScratchDir {
    public:
     ScratchDir();
+    explicit ScratchDir(const std::string& base);
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;

@@ -1,9 +1,12 @@
 // Writes the two example files: two seconds of a C major chord in 44.1 kHz
 // 16-bit stereo, and the same chord with a little noise added. The noise
 // comes from a fixed-seed generator, so every run writes the same bytes.
+// Usage: make_examples [FOLDER [SECONDS]]; longer pairs serve the benchmark.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -12,36 +15,67 @@ namespace {
 constexpr std::uint32_t SAMPLE_RATE = 44100;
 constexpr std::uint16_t CHANNELS = 2;
 constexpr std::uint16_t BITS_PER_SAMPLE = 16;
-constexpr std::uint32_t SECONDS = 2;
+constexpr std::uint64_t DEFAULT_SECONDS = 2;
 constexpr double PI = 3.14159265358979323846;
 constexpr double CHORD_HZ[] = {261.63, 329.63, 392.00};  // C4, E4, G4
 constexpr double CHORD_AMPLITUDE = 6000.0;               // per note, well below clipping
 constexpr int NOISE_SPAN = 65;                           // noise in -32..32
 constexpr std::uint32_t NOISE_SEED = 20261207;
 
-void put_u16(std::vector<unsigned char>& out, std::uint16_t value) {
-    out.push_back(static_cast<unsigned char>(value & 0xFF));
-    out.push_back(static_cast<unsigned char>(value >> 8));
+// Collects little-endian bytes and writes them out in large pieces, so that
+// a long pair of files is written without holding it in memory.
+struct ByteWriter {
+    std::FILE* file;
+    std::vector<unsigned char> pending;
+    bool failed;
+};
+
+constexpr std::size_t WRITE_PIECE_BYTES = 1 << 20;
+
+void flush(ByteWriter& out) {
+    if (!out.pending.empty() &&
+        std::fwrite(out.pending.data(), 1, out.pending.size(), out.file) != out.pending.size()) {
+        out.failed = true;
+    }
+    out.pending.clear();
 }
 
-void put_u32(std::vector<unsigned char>& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<unsigned char>((value >> shift) & 0xFF));
+void put_byte(ByteWriter& out, unsigned char byte) {
+    out.pending.push_back(byte);
+    if (out.pending.size() == WRITE_PIECE_BYTES) {
+        flush(out);
     }
 }
 
-void put_tag(std::vector<unsigned char>& out, const char* tag) { out.insert(out.end(), tag, tag + 4); }
+void put_u16(ByteWriter& out, std::uint16_t value) {
+    put_byte(out, static_cast<unsigned char>(value & 0xFF));
+    put_byte(out, static_cast<unsigned char>(value >> 8));
+}
 
-std::vector<unsigned char> wav_file(const std::vector<std::int16_t>& samples) {
+void put_u32(ByteWriter& out, std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        put_byte(out, static_cast<unsigned char>((value >> shift) & 0xFF));
+    }
+}
+
+void put_tag(ByteWriter& out, const char* tag) {
+    for (int i = 0; i < 4; ++i) {
+        put_byte(out, static_cast<unsigned char>(tag[i]));
+    }
+}
+
+// The canonical 44-byte header; sizes past the 32-bit fields are clamped.
+void put_wav_header(ByteWriter& out, std::uint64_t frames) {
     constexpr std::uint32_t FORMAT_CHUNK_BYTES = 16;
     constexpr std::uint16_t PCM = 1;
     constexpr std::uint32_t HEADER_BYTES_AFTER_RIFF_SIZE = 36;
+    constexpr std::uint64_t LARGEST_SIZE_FIELD = 0xFFFFFFFF;
     const std::uint16_t frame_bytes = CHANNELS * BITS_PER_SAMPLE / 8;
-    const auto data_bytes = static_cast<std::uint32_t>(samples.size() * sizeof(std::int16_t));
+    const std::uint64_t data_bytes = frames * frame_bytes;
 
-    std::vector<unsigned char> out;
     put_tag(out, "RIFF");
-    put_u32(out, HEADER_BYTES_AFTER_RIFF_SIZE + data_bytes);
+    put_u32(out, static_cast<std::uint32_t>(
+                     std::min(HEADER_BYTES_AFTER_RIFF_SIZE + data_bytes, LARGEST_SIZE_FIELD)));
     put_tag(out, "WAVE");
     put_tag(out, "fmt ");
     put_u32(out, FORMAT_CHUNK_BYTES);
@@ -52,11 +86,7 @@ std::vector<unsigned char> wav_file(const std::vector<std::int16_t>& samples) {
     put_u16(out, frame_bytes);
     put_u16(out, BITS_PER_SAMPLE);
     put_tag(out, "data");
-    put_u32(out, data_bytes);
-    for (const std::int16_t sample : samples) {
-        put_u16(out, static_cast<std::uint16_t>(sample));
-    }
-    return out;
+    put_u32(out, static_cast<std::uint32_t>(std::min(data_bytes, LARGEST_SIZE_FIELD)));
 }
 
 // A small linear congruential generator: the same numbers on every platform.
@@ -65,37 +95,42 @@ std::uint32_t next_random(std::uint32_t& state) {
     return state >> 16;
 }
 
-bool write_file(const std::string& path, const std::vector<unsigned char>& bytes) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && written;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string folder = argc > 1 ? argv[1] : ".";
-    std::vector<std::int16_t> chord;
-    std::vector<std::int16_t> noisy;
-    std::uint32_t random_state = NOISE_SEED;
-    for (std::uint32_t frame = 0; frame < SECONDS * SAMPLE_RATE; ++frame) {
-        const double t = frame / static_cast<double>(SAMPLE_RATE);
-        double value = 0.0;
-        for (const double hz : CHORD_HZ) {
-            value += CHORD_AMPLITUDE * std::sin(2.0 * PI * hz * t);
+    const std::uint64_t seconds = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : DEFAULT_SECONDS;
+    ByteWriter chord{std::fopen((folder + "/chord.wav").c_str(), "wb"), {}, false};
+    ByteWriter noisy{std::fopen((folder + "/chord_noisy.wav").c_str(), "wb"), {}, false};
+    bool written = chord.file != nullptr && noisy.file != nullptr;
+    if (written) {
+        const std::uint64_t frames = seconds * SAMPLE_RATE;
+        put_wav_header(chord, frames);
+        put_wav_header(noisy, frames);
+        std::uint32_t random_state = NOISE_SEED;
+        for (std::uint64_t frame = 0; frame < frames; ++frame) {
+            const double t = static_cast<double>(frame) / SAMPLE_RATE;
+            double value = 0.0;
+            for (const double hz : CHORD_HZ) {
+                value += CHORD_AMPLITUDE * std::sin(2.0 * PI * hz * t);
+            }
+            const auto sample = static_cast<std::int16_t>(std::lround(value));
+            for (std::uint16_t channel = 0; channel < CHANNELS; ++channel) {
+                put_u16(chord, static_cast<std::uint16_t>(sample));
+                const int noise = static_cast<int>(next_random(random_state) % NOISE_SPAN) - NOISE_SPAN / 2;
+                put_u16(noisy, static_cast<std::uint16_t>(sample + noise));
+            }
         }
-        const auto sample = static_cast<std::int16_t>(std::lround(value));
-        for (std::uint16_t channel = 0; channel < CHANNELS; ++channel) {
-            chord.push_back(sample);
-            const int noise = static_cast<int>(next_random(random_state) % NOISE_SPAN) - NOISE_SPAN / 2;
-            noisy.push_back(static_cast<std::int16_t>(sample + noise));
+        flush(chord);
+        flush(noisy);
+        written = !chord.failed && !noisy.failed;
+    }
+    for (ByteWriter* out : {&chord, &noisy}) {
+        if (out->file != nullptr && std::fclose(out->file) != 0) {
+            written = false;
         }
     }
-    if (!write_file(folder + "/chord.wav", wav_file(chord)) ||
-        !write_file(folder + "/chord_noisy.wav", wav_file(noisy))) {
+    if (!written) {
         std::fprintf(stderr, "make_examples: cannot write to %s\n", folder.c_str());
         return 1;
     }

@@ -1,0 +1,189 @@
+// The run flow in process, through its stream entry: the same run as by
+// path, and read errors injected at every byte of the header and the data.
+#include "comparison.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "messages.h"
+#include "wav_writer.h"
+
+namespace {
+
+using vorik_test::WavFormat;
+using Samples = std::vector<std::int16_t>;
+
+constexpr std::size_t HEADER_BYTES = vorik_test::WAV_HEADER_SIZE;
+constexpr std::size_t BYTES_PER_SAMPLE = 2;
+const WavFormat STEREO_8_HZ{};  // blocks of 16 samples, 32 bytes
+constexpr std::size_t BLOCK_BYTES = 16 * BYTES_PER_SAMPLE;
+
+Samples noise(std::size_t count, std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    Samples samples(count);
+    for (std::int16_t& sample : samples) sample = static_cast<std::int16_t>(generator());
+    return samples;
+}
+
+std::FILE* stream_holding(const std::string& bytes) {
+    std::FILE* file = std::tmpfile();
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::rewind(file);
+    return file;
+}
+
+std::string contents(std::FILE* file) {
+    std::string text;
+    std::rewind(file);
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) text.push_back(static_cast<char>(c));
+    return text;
+}
+
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status;
+    long input_taken;  // characters the pause took from the input
+};
+
+// Output streams as a pipe would give them: buffered, Shift_JIS messages.
+template <typename Run>
+Outcome capture(Run run) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    std::FILE* in = stream_holding("ab");
+    const int status = run(RunStreams{out, err, in, false, false});
+    Outcome outcome{contents(out), contents(err), status, std::ftell(in)};
+    std::fclose(out);
+    std::fclose(err);
+    std::fclose(in);
+    return outcome;
+}
+
+Outcome compare_bytes(const std::string& first, const std::string& second) {
+    return capture([&](const RunStreams& streams) {
+        return compare_streams(stream_holding(first), stream_holding(second), streams);
+    });
+}
+
+TEST(Comparison, StreamsGiveTheSameRunAsPaths) {
+    const Samples samples = noise(40, 1);
+    Samples other = noise(40, 2);
+    const std::string good = vorik_test::wav_bytes(STEREO_8_HZ, samples);
+    other.pop_back();
+    const std::vector<std::pair<std::string, std::string>> pairs = {
+        {good, vorik_test::wav_bytes(STEREO_8_HZ, noise(40, 2))},
+        {good, vorik_test::wav_bytes(STEREO_8_HZ, other)},
+        {"not a wave file, but long enough to hold a header", good},
+        {good, good.substr(0, HEADER_BYTES - 5)},
+    };
+    const vorik_test::ScratchDir dir;
+    for (const auto& [first, second] : pairs) {
+        const std::string first_path = dir.write("first.wav", first);
+        const std::string second_path = dir.write("second.wav", second);
+        const Outcome by_path = capture([&](const RunStreams& streams) {
+            return compare_paths(first_path.c_str(), second_path.c_str(), streams);
+        });
+        const Outcome by_stream = compare_bytes(first, second);
+        EXPECT_EQ(by_stream.out, by_path.out);
+        EXPECT_EQ(by_stream.err, by_path.err);
+        EXPECT_EQ(by_stream.status, by_path.status);
+        EXPECT_EQ(by_stream.input_taken, 1);
+        EXPECT_EQ(by_path.input_taken, 1);
+    }
+    const Outcome finished = compare_bytes(good, good);
+    EXPECT_EQ(finished.err, MESSAGE_FINISHED.shift_jis);
+    EXPECT_EQ(finished.status, EXIT_FINISHED);
+    EXPECT_EQ(std::count(finished.out.begin(), finished.out.end(), '\r'), 3);
+}
+
+#ifdef __GLIBC__
+// A stream over `bytes` whose reads fail once `good_bytes` have been given.
+struct FailingSource {
+    std::string bytes;
+    std::size_t good_bytes;
+    std::size_t given = 0;
+};
+
+ssize_t read_until_failure(void* cookie, char* buffer, std::size_t size) {
+    auto* source = static_cast<FailingSource*>(cookie);
+    const std::size_t left = std::min(source->good_bytes, source->bytes.size()) - source->given;
+    if (left == 0) {
+        return -1;
+    }
+    const std::size_t given = std::min(size, left);
+    std::memcpy(buffer, source->bytes.data() + source->given, given);
+    source->given += given;
+    return static_cast<ssize_t>(given);
+}
+
+std::FILE* failing_stream(FailingSource& source, bool buffered) {
+    const cookie_io_functions_t functions{read_until_failure, nullptr, nullptr, nullptr};
+    std::FILE* file = fopencookie(&source, "rb", functions);
+    if (!buffered) {
+        std::setvbuf(file, nullptr, _IONBF, 0);
+    }
+    return file;
+}
+
+// Progress lines of the blocks that lie wholly before byte `failing_at`.
+std::string lines_before(const std::string& all_lines, std::size_t failing_at) {
+    const std::size_t whole_blocks =
+        failing_at < HEADER_BYTES ? 0 : (failing_at - HEADER_BYTES) / BLOCK_BYTES;
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < whole_blocks; ++i) end = all_lines.find('\r', end) + 1;
+    return all_lines.substr(0, end);
+}
+
+TEST(Comparison, ReadFailureAtEveryByteIsReported) {
+    // Three whole blocks, so a failure at the very end is one at the start
+    // of the fourth block's read, where a plain end would finish the run.
+    const Samples samples = noise(48, 3);
+    const std::string first = vorik_test::wav_bytes(STEREO_8_HZ, samples);
+    const std::string second = vorik_test::wav_bytes(STEREO_8_HZ, noise(48, 4));
+    const Outcome healthy = compare_bytes(first, second);
+    ASSERT_EQ(healthy.err, MESSAGE_FINISHED.shift_jis);
+    for (const bool buffered : {false, true}) {
+        for (const bool second_fails : {false, true}) {
+            for (std::size_t failing_at = 0; failing_at <= first.size(); ++failing_at) {
+                SCOPED_TRACE(testing::Message() << (second_fails ? "second" : "first") << " fails at byte "
+                                                << failing_at << (buffered ? ", buffered" : ", unbuffered"));
+                FailingSource source{second_fails ? second : first, failing_at};
+                std::FILE* failing = failing_stream(source, buffered);
+                const Outcome outcome = capture([&](const RunStreams& streams) {
+                    return second_fails ? compare_streams(stream_holding(first), failing, streams)
+                                        : compare_streams(failing, stream_holding(second), streams);
+                });
+                EXPECT_EQ(outcome.err, MESSAGE_READ_FAILED.shift_jis);
+                EXPECT_EQ(outcome.status, EXIT_NOT_FINISHED);
+                EXPECT_EQ(outcome.out, lines_before(healthy.out, failing_at));
+                EXPECT_EQ(outcome.input_taken, 1);
+            }
+        }
+    }
+}
+
+TEST(Comparison, ReadFailureWinsOverTheOtherFilesEnd) {
+    // The second file ends on a block boundary while the first fails in
+    // the same pass: a plain end of the second would finish the run, but
+    // the failure must not be passed off as a finished calculation.
+    const std::string first = vorik_test::wav_bytes(STEREO_8_HZ, noise(48, 5));
+    const std::string second = vorik_test::wav_bytes(STEREO_8_HZ, noise(32, 6));
+    const std::size_t inside_third_block = HEADER_BYTES + 2 * BLOCK_BYTES + 6;
+    FailingSource source{first, inside_third_block};
+    const Outcome outcome = capture([&](const RunStreams& streams) {
+        return compare_streams(failing_stream(source, false), stream_holding(second), streams);
+    });
+    EXPECT_EQ(outcome.err, MESSAGE_READ_FAILED.shift_jis);
+    EXPECT_EQ(outcome.status, EXIT_NOT_FINISHED);
+    EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\r'), 2);
+}
+#endif
+
+}  // namespace
