@@ -3,7 +3,8 @@
 # project against the installed CMake package.
 #
 # Expects BUILD_DIR, CONFIG, WORK_DIR, CONSUMER_SOURCE, GENERATOR,
-# CXX_COMPILER, LIBDIR and EXECUTABLE_SUFFIX.
+# CXX_COMPILER, LIBDIR and EXECUTABLE_SUFFIX; CONSUMER_FLAGS, if given, are
+# compiled and linked into the consumer (a sanitized library needs them).
 set(prefix "${WORK_DIR}/prefix")
 set(consumer_build "${WORK_DIR}/consumer")
 file(REMOVE_RECURSE "${WORK_DIR}")
@@ -48,6 +49,7 @@ endif()
 # Only the fresh prefix may provide the package, never a copy installed on the system.
 run_step("configuring the consumer" "${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}" -B "${consumer_build}"
   -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_BUILD_TYPE=${CONFIG}"
+  "-DCMAKE_CXX_FLAGS=${CONSUMER_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_FLAGS}"
   "-DCMAKE_PREFIX_PATH=${prefix}" -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
 run_step("building the consumer" "${CMAKE_COMMAND}" --build "${consumer_build}" --config "${CONFIG}")
