@@ -9,7 +9,12 @@ namespace {
 constexpr UINT UTF8_CODE_PAGE = 65001;
 }
 
-bool stream_is_terminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+// _isatty() also holds for NUL and other character devices; only a console
+// has a console mode.
+bool stream_is_terminal(std::FILE* stream) {
+    DWORD mode = 0;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
+}
 
 bool terminal_expects_utf8(std::FILE* stream) {
     return stream_is_terminal(stream) && GetConsoleOutputCP() == UTF8_CODE_PAGE;
