@@ -9,13 +9,15 @@
 #include <random>
 #include <vector>
 
+#include "scratch_stream.h"
+
 namespace {
 
 using Samples = std::vector<std::int16_t>;
 
 // A temporary stream holding `samples` little-endian, plus `extra_bytes` odd bytes.
 std::FILE* stream_of(const Samples& samples, int extra_bytes = 0) {
-    std::FILE* file = std::tmpfile();
+    std::FILE* file = vorik_test::scratch_stream();
     for (const std::int16_t sample : samples) {
         const auto bits = static_cast<std::uint16_t>(sample);
         std::fputc(bits & 0xFF, file);

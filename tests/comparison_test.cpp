@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "messages.h"
+#include "scratch_stream.h"
 #include "wav_writer.h"
 
 namespace {
@@ -32,7 +33,7 @@ Samples noise(std::size_t count, std::uint32_t seed) {
 }
 
 std::FILE* stream_holding(const std::string& bytes) {
-    std::FILE* file = std::tmpfile();
+    std::FILE* file = vorik_test::scratch_stream();
     std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::rewind(file);
     return file;
@@ -55,8 +56,8 @@ struct Outcome {
 // Output streams as a pipe would give them: buffered, Shift_JIS messages.
 template <typename Run>
 Outcome capture(Run run) {
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
+    std::FILE* out = vorik_test::scratch_stream();
+    std::FILE* err = vorik_test::scratch_stream();
     std::FILE* in = stream_holding("ab");
     const int status = run(RunStreams{out, err, in, false, false});
     Outcome outcome{contents(out), contents(err), status, std::ftell(in)};

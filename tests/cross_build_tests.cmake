@@ -18,7 +18,8 @@ add_subdirectory(${VORIK_GOOGLETEST_SOURCE} ${CMAKE_CURRENT_BINARY_DIR}/googlete
 add_executable(vorik_unit_tests
   wave_header_test.cpp
   psnr_meter_test.cpp
-  block_reader_test.cpp)
+  block_reader_test.cpp
+  scratch_stream.cpp)
 target_link_libraries(vorik_unit_tests PRIVATE vorik_core vorik_warnings gtest_main)
 target_link_options(vorik_unit_tests PRIVATE -static)
 

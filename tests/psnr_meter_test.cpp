@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "messages.h"
+#include "scratch_stream.h"
 #include "square_sums.h"
 
 namespace {
@@ -18,7 +19,7 @@ namespace {
 using Samples = std::vector<std::int16_t>;
 
 std::string progress_line(const PsnrResult& result) {
-    std::FILE* file = std::tmpfile();
+    std::FILE* file = vorik_test::scratch_stream();
     write_progress_line(file, result);
     std::rewind(file);
     std::string text;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "scratch_stream.h"
+
 namespace {
 
 using HeaderBytes = std::array<unsigned char, WAVE_HEADER_BYTES>;
@@ -92,8 +94,7 @@ TEST(WaveHeader, ShortFilesAreRecognisedOnlyWithAllFourTags) {
 }
 
 TEST(WaveHeader, ReadLeavesTheStreamAtTheFirstSample) {
-    std::FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
+    std::FILE* file = vorik_test::scratch_stream();
     const HeaderBytes bytes = canonical_header();
     const unsigned char first_sample[] = {0x34, 0x12};
     std::fwrite(bytes.data(), 1, bytes.size(), file);
