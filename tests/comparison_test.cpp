@@ -39,13 +39,6 @@ std::FILE* stream_holding(const std::string& bytes) {
     return file;
 }
 
-std::string contents(std::FILE* file) {
-    std::string text;
-    std::rewind(file);
-    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) text.push_back(static_cast<char>(c));
-    return text;
-}
-
 struct Outcome {
     std::string out;
     std::string err;
@@ -60,7 +53,7 @@ Outcome capture(Run run) {
     std::FILE* err = vorik_test::scratch_stream();
     std::FILE* in = stream_holding("ab");
     const int status = run(RunStreams{out, err, in, false, false});
-    Outcome outcome{contents(out), contents(err), status, std::ftell(in)};
+    Outcome outcome{vorik_test::contents(out), vorik_test::contents(err), status, std::ftell(in)};
     std::fclose(out);
     std::fclose(err);
     std::fclose(in);

@@ -21,11 +21,7 @@ using Samples = std::vector<std::int16_t>;
 std::string progress_line(const PsnrResult& result) {
     std::FILE* file = vorik_test::scratch_stream();
     write_progress_line(file, result);
-    std::rewind(file);
-    std::string text;
-    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
-        text.push_back(static_cast<char>(c));
-    }
+    const std::string text = vorik_test::contents(file);
     std::fclose(file);
     return text;
 }

@@ -1,7 +1,6 @@
 #include "scratch_stream.h"
 
 #include <stdexcept>
-#include <string>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -34,5 +33,12 @@ std::FILE* scratch_stream() {
     return file;
 }
 #endif
+
+std::string contents(std::FILE* file) {
+    std::string text;
+    std::rewind(file);
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) text.push_back(static_cast<char>(c));
+    return text;
+}
 
 }  // namespace vorik_test

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 namespace vorik_test {
 
@@ -9,5 +10,8 @@ namespace vorik_test {
 // directory, removed when closed. Throws std::runtime_error when none can
 // be made.
 std::FILE* scratch_stream();
+
+// Everything in `file` from its start, read as bytes.
+std::string contents(std::FILE* file);
 
 }  // namespace vorik_test
