@@ -1,5 +1,6 @@
 // Samples per second of the meter: the fast path against the in-order loop
-// that defines its results, on one chunk of the size the tool reads.
+// that defines its results, on one chunk of the size the tool reads, below
+// 2^53 and past it.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include "block_reader.h"
 #include "psnr_meter.h"
+#include "square_sums.h"
 
 namespace {
 
@@ -32,34 +34,73 @@ BlockPair noisy_pair(std::uint32_t count) {
     return pair;
 }
 
-template <void (*Measure)(PsnrAccumulator&, const std::int16_t*, const std::int16_t*, std::uint32_t)>
-void measure_chunk(benchmark::State& state, double starting_total) {
+// Two unrelated full-scale noises: the largest squares, whose totals pass
+// 2^53 after minutes, and at 2^53 a tie in every other square.
+BlockPair unrelated_noises(std::uint32_t count) {
+    std::mt19937 random(11);
+    std::uniform_int_distribution<int> sample(-32768, 32767);
+    BlockPair pair{Samples(count), Samples(count)};
+    for (std::uint32_t i = 0; i < count; ++i) {
+        pair.original[i] = static_cast<std::int16_t>(sample(random));
+        pair.copy[i] = static_cast<std::int16_t>(sample(random));
+    }
+    return pair;
+}
+
+using Measure = void (*)(PsnrAccumulator&, const std::int16_t*, const std::int16_t*, std::uint32_t);
+using MakePair = BlockPair (*)(std::uint32_t);
+
+// Samples per second of each file, on blocks of `state.range(0)` samples
+// from totals of `starting_total` on both sides.
+void measure_chunk(benchmark::State& state, Measure measure, MakePair make_pair, double starting_total) {
     const auto count = static_cast<std::uint32_t>(state.range(0));
-    const BlockPair pair = noisy_pair(count);
+    const BlockPair pair = make_pair(count);
     PsnrAccumulator accumulator{};
     for (auto _ : state) {
         accumulator.sum_sq_left = starting_total;
         accumulator.sum_sq_right = starting_total;
-        Measure(accumulator, pair.original.data(), pair.copy.data(), count);
+        measure(accumulator, pair.original.data(), pair.copy.data(), count);
         benchmark::DoNotOptimize(accumulator);
     }
-    // Samples of each file per second.
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
 }
 
-// Totals past 2^53, where the fast path hands over to the in-order loop.
-constexpr double PAST_EXACT_LIMIT = 1e16;
-
-void fast_path(benchmark::State& state) { measure_chunk<accumulate_block>(state, 0.0); }
-void in_order_reference(benchmark::State& state) { measure_chunk<accumulate_block_in_order>(state, 0.0); }
-void fast_path_past_exact_limit(benchmark::State& state) {
-    measure_chunk<accumulate_block>(state, PAST_EXACT_LIMIT);
+// The rounding kernel on its own, without the dispatch, as CPUs without AVX2 run it.
+void portable_rounding(PsnrAccumulator& accumulator, const std::int16_t* first, const std::int16_t* second,
+                       std::uint32_t count) {
+    constexpr RoundingSide AT_2_53{1, false};
+    const RoundedSums sums = sum_rounded_squares_portably(first, second, count / 2, AT_2_53, AT_2_53);
+    accumulator.sum_sq_left += static_cast<double>(sums.left);
+    accumulator.sum_sq_right += static_cast<double>(sums.right);
 }
+
+constexpr double TWO_TO_53 = 9007199254740992.0;
+constexpr double TWO_TO_60 = 1152921504606846976.0;
+constexpr double TWO_TO_75 = 37778931862957161709568.0;
 
 }  // namespace
 
-BENCHMARK(fast_path)->Arg(CHUNK_SAMPLES)->Arg(1024);
-BENCHMARK(in_order_reference)->Arg(CHUNK_SAMPLES);
-BENCHMARK(fast_path_past_exact_limit)->Arg(CHUNK_SAMPLES);
+// Close copies, from zero: the integer sums.
+BENCHMARK_CAPTURE(measure_chunk, fast_path, accumulate_block, noisy_pair, 0.0)->Arg(CHUNK_SAMPLES)->Arg(1024);
+BENCHMARK_CAPTURE(measure_chunk, in_order_reference, accumulate_block_in_order, noisy_pair, 0.0)
+    ->Arg(CHUNK_SAMPLES);
+// Past 2^53 every addition rounds: the rounded sums, at a spacing of 2 (a
+// tie in every odd square), 2^8, and 2^23 (past the 16-bit lanes of the
+// vector kernels: the portable kernel).
+BENCHMARK_CAPTURE(measure_chunk, fast_path_close_at_2_53, accumulate_block, noisy_pair, TWO_TO_53)
+    ->Arg(CHUNK_SAMPLES);
+BENCHMARK_CAPTURE(measure_chunk, fast_path_noise_at_2_53, accumulate_block, unrelated_noises, TWO_TO_53)
+    ->Arg(CHUNK_SAMPLES)
+    ->Arg(1024);
+BENCHMARK_CAPTURE(measure_chunk, fast_path_noise_at_2_60, accumulate_block, unrelated_noises, TWO_TO_60)
+    ->Arg(CHUNK_SAMPLES);
+BENCHMARK_CAPTURE(measure_chunk, fast_path_noise_at_2_75, accumulate_block, unrelated_noises, TWO_TO_75)
+    ->Arg(CHUNK_SAMPLES);
+BENCHMARK_CAPTURE(measure_chunk, portable_rounding_noise_at_2_53, portable_rounding, unrelated_noises,
+                  TWO_TO_53)
+    ->Arg(CHUNK_SAMPLES);
+BENCHMARK_CAPTURE(measure_chunk, in_order_reference_noise_at_2_53, accumulate_block_in_order,
+                  unrelated_noises, TWO_TO_53)
+    ->Arg(CHUNK_SAMPLES);
 
 BENCHMARK_MAIN();

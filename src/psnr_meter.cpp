@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
 #include "square_sums.h"
 
@@ -10,21 +11,87 @@ namespace {
 
 // Every integer up to 2^53 is exact in double, so below it an in-order sum
 // of integer squares never rounds and equals the integer sum.
-constexpr double EXACT_INTEGER_LIMIT = 9007199254740992.0;
-constexpr double LARGEST_SQUARE = 65535.0 * 65535.0;
-// Pairs summed in integers between two checks against the limit: small
-// enough that the check is met until the totals are close to it.
-constexpr std::uint32_t PAIRS_PER_EXACT_STEP = 1U << 16;
+constexpr std::uint64_t EXACT_INTEGER_LIMIT = std::uint64_t{1} << 53;
+constexpr std::uint64_t LARGEST_SQUARE = std::uint64_t{65535} * 65535;
+// Pairs taken at once between two looks at the totals: small enough that
+// the fast ways hold until a total is close to 2^53 or to a power of two.
+constexpr std::uint32_t PAIRS_PER_STEP = 1U << 16;
+// Pairs added in order where a total may cross 2^53 or a power of two past
+// it: enough that the totals are not looked at after every pair there.
+constexpr std::uint32_t PAIRS_IN_ORDER_AT_A_CROSSING = 64;
+// A double stores 52 bits of its significand: from 2^e on, the doubles are
+// 2^(e-52) apart.
+constexpr int STORED_SIGNIFICAND_BITS = std::numeric_limits<double>::digits - 1;
 
-// Whether adding up to `largest_increase` to `sum` keeps every partial sum
-// an exact integer. A total that is not a whole number (never one the tool
-// makes) goes the in-order way.
-bool sum_stays_exact(double sum, double largest_increase) {
-    return sum >= 0.0 && sum <= EXACT_INTEGER_LIMIT - largest_increase && std::trunc(sum) == sum;
+// How a side's total can take the next pairs, bit for bit as the in-order
+// loop would.
+enum class SideWay {
+    exact_integers,  // every partial sum stays an exact integer
+    rounding,        // past 2^53, every partial sum stays in the total's binade
+    unchanged,       // the spacing is so wide that every square rounds away
+};
+
+struct SidePlan {
+    SideWay way;
+    std::uint32_t pairs;    // how many of the next pairs it can take that way; 0: none
+    RoundingSide rounding;  // for SideWay::rounding
+};
+
+// What the rounding kernel is given for a side it need not compute.
+constexpr RoundingSide SIDE_NOT_ROUNDED{1, false};
+
+std::uint32_t pairs_within(std::uint64_t room_in_squares, std::uint32_t wanted) {
+    return room_in_squares >= wanted ? wanted : static_cast<std::uint32_t>(room_in_squares);
 }
 
-double add_exactly(double sum, std::uint64_t increase) {
-    return static_cast<double>(static_cast<std::uint64_t>(sum) + increase);
+// A total that is negative, not a whole number or not finite (none the tool
+// makes) is added to in order.
+SidePlan plan_side(double total, std::uint32_t wanted) {
+    constexpr SidePlan IN_ORDER{SideWay::exact_integers, 0, SIDE_NOT_ROUNDED};
+    const auto exact_limit = static_cast<double>(EXACT_INTEGER_LIMIT);
+    if (total >= 0.0 && total < exact_limit) {
+        if (std::trunc(total) != total) {
+            return IN_ORDER;
+        }
+        const std::uint64_t room = EXACT_INTEGER_LIMIT - static_cast<std::uint64_t>(total);
+        return {SideWay::exact_integers, pairs_within(room / LARGEST_SQUARE, wanted), SIDE_NOT_ROUNDED};
+    }
+    if (!(total >= exact_limit) || !std::isfinite(total)) {
+        return IN_ORDER;
+    }
+    int binade_end = 0;  // the total is below 2^binade_end and at least half of it
+    std::frexp(total, &binade_end);
+    const auto spacing_exponent = static_cast<unsigned>(binade_end - 1 - STORED_SIGNIFICAND_BITS);
+    if (spacing_exponent > LAST_ROUNDING_EXPONENT) {
+        return {SideWay::unchanged, wanted, SIDE_NOT_ROUNDED};
+    }
+    // These are exact: the total and the power of two are multiples of the
+    // spacing in one binade, and the rest is scaling by powers of two.
+    const double room = std::ldexp(1.0, binade_end) - total;
+    const double multiple = std::ldexp(total, -static_cast<int>(spacing_exponent));
+    // total + pairs * 2^32 must stay below the power of two.
+    const auto fitting_pairs = static_cast<std::uint64_t>(std::ceil(room / LARGEST_ROUNDED_SQUARE) - 1.0);
+    return {SideWay::rounding,
+            pairs_within(fitting_pairs, wanted),
+            {spacing_exponent, std::fmod(multiple, 2.0) != 0.0}};
+}
+
+// The total after a step of `pairs` pairs taken the planned way; `exact_sum`
+// and `rounded_sum` are the integer and the rounded sums of the step's squares.
+double advanced_total(double total, const SidePlan& plan, std::uint64_t exact_sum,
+                      std::uint64_t rounded_sum) {
+    switch (plan.way) {
+        case SideWay::exact_integers:
+            return static_cast<double>(static_cast<std::uint64_t>(total) + exact_sum);
+        case SideWay::rounding:
+            // Both terms and the sum are multiples of the spacing below
+            // 2^(e+1): the addition is exact.
+            return total + std::ldexp(static_cast<double>(rounded_sum),
+                                      static_cast<int>(plan.rounding.spacing_exponent));
+        case SideWay::unchanged:
+            break;
+    }
+    return total;
 }
 
 void add_squares_in_order(PsnrAccumulator& accumulator, const std::int16_t* first_block,
@@ -58,24 +125,34 @@ void accumulate_block_in_order(PsnrAccumulator& accumulator, const std::int16_t*
 void accumulate_block(PsnrAccumulator& accumulator, const std::int16_t* first_block,
                       const std::int16_t* second_block, std::uint32_t count) {
     const std::uint32_t pairs = count / 2;
-    std::uint32_t done = 0;
-    while (done < pairs) {
-        const std::uint32_t step = std::min(pairs - done, PAIRS_PER_EXACT_STEP);
-        const double largest_increase = step * LARGEST_SQUARE;
-        if (!sum_stays_exact(accumulator.sum_sq_left, largest_increase) ||
-            !sum_stays_exact(accumulator.sum_sq_right, largest_increase)) {
-            break;
+    for (std::uint32_t done = 0; done < pairs;) {
+        const std::uint32_t wanted = std::min(pairs - done, PAIRS_PER_STEP);
+        const SidePlan left = plan_side(accumulator.sum_sq_left, wanted);
+        const SidePlan right = plan_side(accumulator.sum_sq_right, wanted);
+        const std::int16_t* first = first_block + 2 * std::size_t{done};
+        const std::int16_t* second = second_block + 2 * std::size_t{done};
+        const std::uint32_t step = std::min(left.pairs, right.pairs);
+        if (step == 0) {
+            // A square may carry a total across 2^53 or a power of two past
+            // it: these pairs are added one by one, as the definition says.
+            const std::uint32_t in_order = std::min(wanted, PAIRS_IN_ORDER_AT_A_CROSSING);
+            add_squares_in_order(accumulator, first, second, in_order);
+            done += in_order;
+            continue;
         }
-        const SquareSums sums = sum_squared_differences(first_block + 2 * std::size_t{done},
-                                                        second_block + 2 * std::size_t{done}, step);
-        accumulator.sum_sq_left = add_exactly(accumulator.sum_sq_left, sums.left);
-        accumulator.sum_sq_right = add_exactly(accumulator.sum_sq_right, sums.right);
+        const auto any_side = [&](SideWay way) { return left.way == way || right.way == way; };
+        const SquareSums exact = any_side(SideWay::exact_integers)
+                                     ? sum_squared_differences(first, second, step)
+                                     : SquareSums{0, 0};
+        const RoundedSums rounded =
+            any_side(SideWay::rounding)
+                ? sum_rounded_squares(first, second, step, left.rounding, right.rounding)
+                : RoundedSums{0, 0};
+        accumulator.sum_sq_left = advanced_total(accumulator.sum_sq_left, left, exact.left, rounded.left);
+        accumulator.sum_sq_right =
+            advanced_total(accumulator.sum_sq_right, right, exact.right, rounded.right);
         done += step;
     }
-    // Near 2^53 the double additions start to round; from there on they are
-    // made one by one, exactly as the in-order loop makes them.
-    add_squares_in_order(accumulator, first_block + 2 * std::size_t{done},
-                         second_block + 2 * std::size_t{done}, pairs - done);
     accumulator.frames += pairs;
 }
 

@@ -31,7 +31,10 @@ void accumulate_block_in_order(PsnrAccumulator& accumulator, const std::int16_t*
 
 // The same, with bit for bit the same totals, much faster: while the running
 // totals stay small enough that every in-order partial sum is an exact
-// integer in double, the squares are summed in integers and added at once.
+// integer in double, the squares are summed in integers and added at once;
+// past 2^53, where each addition rounds, the rounded sums of square_sums.h
+// give what the additions would within a binade. Only the few pairs that may
+// carry a total across 2^53 or a power of two past it are added one by one.
 void accumulate_block(PsnrAccumulator& accumulator, const std::int16_t* first_block,
                       const std::int16_t* second_block, std::uint32_t count);
 

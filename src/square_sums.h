@@ -1,10 +1,11 @@
-// Sums of squared sample differences in integers, at the speed of the CPU's
-// widest vectors.
+// Sums of squared sample differences, at the speed of the CPU's widest
+// vectors: in integers, and as a double total past 2^53 takes them one by one.
 //
 // Every square of a difference of two 16-bit samples fits an unsigned 32-bit
-// value, and 2^32 of them fit 64 bits, so these sums are exact. They are what
-// lets the meter skip the one-by-one double additions while those would be
-// exact anyway.
+// value, and 2^32 of them fit 64 bits, so the integer sums are exact. They are
+// what lets the meter skip the one-by-one double additions while those would
+// be exact anyway. Past 2^53 those additions round; the rounded sums below
+// give, without adding one by one, the very total they arrive at.
 #pragma once
 
 #include <cstdint>
@@ -23,3 +24,38 @@ SquareSums sum_squared_differences(const std::int16_t* first_block, const std::i
 // hand-written kernel run, and the rest of a block the kernels leave over.
 SquareSums sum_squared_differences_portably(const std::int16_t* first_block, const std::int16_t* second_block,
                                             std::uint32_t pairs);
+
+// A side's running total T at the start of a run of pairs, past 2^53: it lies
+// in [2^e, 2^(e+1)) with e >= 53, where the doubles are the whole multiples of
+// the spacing u = 2^(e-52), and T = N*u.
+struct RoundingSide {
+    unsigned spacing_exponent;  // e - 52, from 1 to LAST_ROUNDING_EXPONENT
+    bool odd_multiple;          // N is odd
+};
+
+// From a spacing of 2^33 on, every square is below half the spacing and
+// leaves the total as it was.
+constexpr unsigned LAST_ROUNDING_EXPONENT = 32;
+
+// A square rounded to a multiple of the spacing is never more than this.
+constexpr double LARGEST_ROUNDED_SQUARE = 4294967296.0;  // 2^32
+
+// How far each side's total moved, in multiples of its spacing.
+struct RoundedSums {
+    std::uint64_t left;
+    std::uint64_t right;
+};
+
+// What adding the squares of `pairs` pairs one by one in double, left to the
+// left total and right to the right total, adds to each, exactly. Each total
+// must stay in its binade however large the squares: T + pairs * 2^32 <
+// 2^(e+1), with LARGEST_ROUNDED_SQUARE as 2^32. With the fastest code the
+// running CPU can take.
+RoundedSums sum_rounded_squares(const std::int16_t* first_block, const std::int16_t* second_block,
+                                std::uint32_t pairs, RoundingSide left, RoundingSide right);
+
+// The same in plain C++: what CPUs without a hand-written kernel run, spacings
+// too wide for the kernels' 16-bit lanes, and the rest of a block the kernels
+// leave over.
+RoundedSums sum_rounded_squares_portably(const std::int16_t* first_block, const std::int16_t* second_block,
+                                         std::uint32_t pairs, RoundingSide left, RoundingSide right);

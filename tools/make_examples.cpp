@@ -1,7 +1,10 @@
 // Writes the two example files: two seconds of a C major chord in 44.1 kHz
 // 16-bit stereo, and the same chord with a little noise added. The noise
 // comes from a fixed-seed generator, so every run writes the same bytes.
-// Usage: make_examples [FOLDER [SECONDS]]; longer pairs serve the benchmark.
+// Usage: make_examples [FOLDER [SECONDS [noise]]]; longer pairs serve the
+// benchmark. With "noise" it writes noise_first.wav and noise_second.wav
+// instead: two unrelated full-scale noises, the meter's heaviest load, whose
+// totals of squared differences pass 2^53 after about five minutes.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -21,6 +24,9 @@ constexpr double CHORD_HZ[] = {261.63, 329.63, 392.00};  // C4, E4, G4
 constexpr double CHORD_AMPLITUDE = 6000.0;               // per note, well below clipping
 constexpr int NOISE_SPAN = 65;                           // noise in -32..32
 constexpr std::uint32_t NOISE_SEED = 20261207;
+constexpr char NOISE_MODE[] = "noise";
+constexpr std::uint32_t FIRST_FULL_SCALE_SEED = 1;
+constexpr std::uint32_t SECOND_FULL_SCALE_SEED = 2;
 
 // Collects little-endian bytes and writes them out in large pieces, so that
 // a long pair of files is written without holding it in memory.
@@ -95,42 +101,80 @@ std::uint32_t next_random(std::uint32_t& state) {
     return state >> 16;
 }
 
+using Frame = std::int16_t[CHANNELS];
+
+// Writes a pair of files of `frames` frames each; `next_frame(frame, first,
+// second)` gives the samples of one frame of each. Returns whether both files
+// were written whole.
+template <typename NextFrame>
+bool write_pair(const std::string& first_path, const std::string& second_path, std::uint64_t frames,
+                NextFrame next_frame) {
+    ByteWriter first{std::fopen(first_path.c_str(), "wb"), {}, false};
+    ByteWriter second{std::fopen(second_path.c_str(), "wb"), {}, false};
+    bool written = first.file != nullptr && second.file != nullptr;
+    if (written) {
+        put_wav_header(first, frames);
+        put_wav_header(second, frames);
+        for (std::uint64_t frame = 0; frame < frames; ++frame) {
+            Frame first_samples{};
+            Frame second_samples{};
+            next_frame(frame, first_samples, second_samples);
+            for (std::uint16_t channel = 0; channel < CHANNELS; ++channel) {
+                put_u16(first, static_cast<std::uint16_t>(first_samples[channel]));
+                put_u16(second, static_cast<std::uint16_t>(second_samples[channel]));
+            }
+        }
+        flush(first);
+        flush(second);
+        written = !first.failed && !second.failed;
+    }
+    for (ByteWriter* out : {&first, &second}) {
+        if (out->file != nullptr && std::fclose(out->file) != 0) {
+            written = false;
+        }
+    }
+    return written;
+}
+
+bool write_chords(const std::string& folder, std::uint64_t frames) {
+    std::uint32_t random_state = NOISE_SEED;
+    return write_pair(folder + "/chord.wav", folder + "/chord_noisy.wav", frames,
+                      [&](std::uint64_t frame, Frame& chord, Frame& noisy) {
+                          const double t = static_cast<double>(frame) / SAMPLE_RATE;
+                          double value = 0.0;
+                          for (const double hz : CHORD_HZ) {
+                              value += CHORD_AMPLITUDE * std::sin(2.0 * PI * hz * t);
+                          }
+                          const auto sample = static_cast<std::int16_t>(std::lround(value));
+                          for (std::uint16_t channel = 0; channel < CHANNELS; ++channel) {
+                              const int noise =
+                                  static_cast<int>(next_random(random_state) % NOISE_SPAN) - NOISE_SPAN / 2;
+                              chord[channel] = sample;
+                              noisy[channel] = static_cast<std::int16_t>(sample + noise);
+                          }
+                      });
+}
+
+bool write_noises(const std::string& folder, std::uint64_t frames) {
+    std::uint32_t first_state = FIRST_FULL_SCALE_SEED;
+    std::uint32_t second_state = SECOND_FULL_SCALE_SEED;
+    return write_pair(folder + "/noise_first.wav", folder + "/noise_second.wav", frames,
+                      [&](std::uint64_t, Frame& first, Frame& second) {
+                          for (std::uint16_t channel = 0; channel < CHANNELS; ++channel) {
+                              first[channel] = static_cast<std::int16_t>(next_random(first_state));
+                              second[channel] = static_cast<std::int16_t>(next_random(second_state));
+                          }
+                      });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string folder = argc > 1 ? argv[1] : ".";
     const std::uint64_t seconds = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : DEFAULT_SECONDS;
-    ByteWriter chord{std::fopen((folder + "/chord.wav").c_str(), "wb"), {}, false};
-    ByteWriter noisy{std::fopen((folder + "/chord_noisy.wav").c_str(), "wb"), {}, false};
-    bool written = chord.file != nullptr && noisy.file != nullptr;
-    if (written) {
-        const std::uint64_t frames = seconds * SAMPLE_RATE;
-        put_wav_header(chord, frames);
-        put_wav_header(noisy, frames);
-        std::uint32_t random_state = NOISE_SEED;
-        for (std::uint64_t frame = 0; frame < frames; ++frame) {
-            const double t = static_cast<double>(frame) / SAMPLE_RATE;
-            double value = 0.0;
-            for (const double hz : CHORD_HZ) {
-                value += CHORD_AMPLITUDE * std::sin(2.0 * PI * hz * t);
-            }
-            const auto sample = static_cast<std::int16_t>(std::lround(value));
-            for (std::uint16_t channel = 0; channel < CHANNELS; ++channel) {
-                put_u16(chord, static_cast<std::uint16_t>(sample));
-                const int noise = static_cast<int>(next_random(random_state) % NOISE_SPAN) - NOISE_SPAN / 2;
-                put_u16(noisy, static_cast<std::uint16_t>(sample + noise));
-            }
-        }
-        flush(chord);
-        flush(noisy);
-        written = !chord.failed && !noisy.failed;
-    }
-    for (ByteWriter* out : {&chord, &noisy}) {
-        if (out->file != nullptr && std::fclose(out->file) != 0) {
-            written = false;
-        }
-    }
-    if (!written) {
+    const bool noise = argc > 3 && std::string(argv[3]) == NOISE_MODE;
+    const std::uint64_t frames = seconds * SAMPLE_RATE;
+    if (!(noise ? write_noises(folder, frames) : write_chords(folder, frames))) {
         std::fprintf(stderr, "make_examples: cannot write to %s\n", folder.c_str());
         return 1;
     }
