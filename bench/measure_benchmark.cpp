@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "block_reader.h"
@@ -65,13 +66,16 @@ void measure_chunk(benchmark::State& state, Measure measure, MakePair make_pair,
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
 }
 
-// The rounding kernel on its own, without the dispatch, as CPUs without AVX2 run it.
-void portable_rounding(PsnrAccumulator& accumulator, const std::int16_t* first, const std::int16_t* second,
-                       std::uint32_t count) {
-    constexpr RoundingSide AT_2_53{1, false};
-    const RoundedSums sums = sum_rounded_squares_portably(first, second, count / 2, AT_2_53, AT_2_53);
-    accumulator.sum_sq_left += static_cast<double>(sums.left);
-    accumulator.sum_sq_right += static_cast<double>(sums.right);
+// One rounded-sum kernel on its own, on unrelated noises, with both totals
+// at a spacing of 2^`state.range(1)`.
+void measure_rounding_kernel(benchmark::State& state, RoundedSumsKernel kernel) {
+    const auto count = static_cast<std::uint32_t>(state.range(0));
+    const RoundingSide side{static_cast<unsigned>(state.range(1)), false};
+    const BlockPair pair = unrelated_noises(count);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(kernel.sum(pair.original.data(), pair.copy.data(), count / 2, side, side));
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
 }
 
 constexpr double TWO_TO_53 = 9007199254740992.0;
@@ -96,11 +100,24 @@ BENCHMARK_CAPTURE(measure_chunk, fast_path_noise_at_2_60, accumulate_block, unre
     ->Arg(CHUNK_SAMPLES);
 BENCHMARK_CAPTURE(measure_chunk, fast_path_noise_at_2_75, accumulate_block, unrelated_noises, TWO_TO_75)
     ->Arg(CHUNK_SAMPLES);
-BENCHMARK_CAPTURE(measure_chunk, portable_rounding_noise_at_2_53, portable_rounding, unrelated_noises,
-                  TWO_TO_53)
-    ->Arg(CHUNK_SAMPLES);
 BENCHMARK_CAPTURE(measure_chunk, in_order_reference_noise_at_2_53, accumulate_block_in_order,
                   unrelated_noises, TWO_TO_53)
     ->Arg(CHUNK_SAMPLES);
 
-BENCHMARK_MAIN();
+// Each kernel this CPU can run, at spacings of 2 (from 2^53), 2^5 (2^57 to
+// 2^58, where most of a gibibyte of unrelated noise is summed) and 2^15.
+int main(int argc, char** argv) {
+    constexpr int SPACING_EXPONENTS[] = {1, 5, 15};
+    for (const RoundedSumsKernel& kernel : runnable_rounded_sums_kernels()) {
+        const std::string name = std::string("rounded_sums_kernel/") + kernel.name;
+        for (const int exponent : SPACING_EXPONENTS) {
+            benchmark::RegisterBenchmark(name.c_str(), measure_rounding_kernel, kernel)
+                ->Args({CHUNK_SAMPLES, exponent})
+                ->ArgNames({"samples", "spacing_exponent"});
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

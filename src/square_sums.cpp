@@ -58,8 +58,8 @@ SquareSums sum_squared_differences_portably(const std::int16_t* first_block, con
 // even, any other step flips it when q+c is odd. So for every square the
 // kernels take k = q + [r > u/2], which is (x + u/2 - 1) >> log2(u), sum the
 // k in vector lanes, and keep two bits of it per square: the parity of k (at
-// a tie, of q) and whether it is a tie. Per 32 pairs, a prefix XOR of the
-// parity bits within each side, restarted after every tie, gives the parity
+// a tie, of q), its flip, and whether it is a tie. Per 32 pairs, a prefix XOR
+// of the flips within each side, restarted after every tie, gives the parity
 // of N before each square; a tie rounds up, adding 1 to the sum, exactly
 // when that parity differs from the parity of q.
 //
@@ -73,52 +73,51 @@ SquareSums sum_squared_differences_portably(const std::int16_t* first_block, con
 
 namespace {
 
-// The squares of 32 pairs as bits of one word: the left square of pair i at
-// bit 2i, the right one at bit 2i + 1.
+// The squares of 32 pairs as the bits of one word: the left square of pair i
+// at bit 2i, the right one at bit 2i + 1.
 constexpr std::uint32_t PAIRS_PER_WORD = 32;
 constexpr unsigned WORD_BITS = 64;
 constexpr unsigned BITS_PER_PAIR = 2;
+constexpr std::size_t SAMPLES_PER_WORD = PAIRS_PER_WORD * BITS_PER_PAIR;
 constexpr std::uint64_t LEFT_BITS = 0x5555555555555555;
 constexpr std::uint64_t RIGHT_BITS = ~LEFT_BITS;
 constexpr unsigned LAST_PAIR_BIT = WORD_BITS - BITS_PER_PAIR;
 
-// Where the parities of the two multiples N stand, and the ties that have
-// rounded up so far.
-struct TieScan {
-    std::uint64_t parities;  // bit 0 the left N, bit 1 the right N
-    RoundedSums ties_rounded_up;
-};
-
-TieScan start_scan(RoundingSide left, RoundingSide right) {
-    return {std::uint64_t{left.odd_multiple} | std::uint64_t{right.odd_multiple} << 1, {0, 0}};
+// The parities of the two multiples N: bit 0 the left one, bit 1 the right.
+std::uint64_t parities_of(RoundingSide left, RoundingSide right) {
+    return std::uint64_t{left.odd_multiple} | std::uint64_t{right.odd_multiple} << 1;
 }
 
 RoundingSide side_after(RoundingSide side, std::uint64_t parity) {
     return {side.spacing_exponent, parity != 0};
 }
 
-// Takes the next 32 pairs: `flips` holds the parity of every k (at a tie, of
-// q), `ties` the ties. Inlined, so that the vector kernels count bits with
-// the instructions of their own targets.
-[[gnu::always_inline]] inline void scan_ties(std::uint64_t flips, std::uint64_t ties, TieScan& scan) {
-    // The parity after each square for sides that started even: a prefix XOR
-    // of the flips within each side, by doubling distances, that never
-    // reaches back past a tie, after which the parity is even.
-    std::uint64_t after = flips & ~ties;
-    std::uint64_t tie_behind = ties;
+// A prefix XOR of the flips within each side, by doubling distances, that
+// never reaches back past a tie, after which the parity is even. `Word` is a
+// 64-bit integer, or a vector of them (as GCC and Clang take vectors) whose
+// lanes are scanned each on its own.
+template <typename Word>
+void scan_from_even(Word& after, Word& tie_behind) {
     for (unsigned distance = BITS_PER_PAIR; distance < WORD_BITS; distance *= 2) {
         after ^= (after << distance) & ~tie_behind;
         tie_behind |= tie_behind << distance;
     }
+}
+
+// Takes the next 32 pairs: `flips` holds the flip of every square, `ties`
+// the ties; adds the ties that round up to `rounded_up`.
+void scan_ties(std::uint64_t flips, std::uint64_t ties, std::uint64_t& parities, RoundedSums& rounded_up) {
+    std::uint64_t after = flips & ~ties;
+    std::uint64_t tie_behind = ties;
+    scan_from_even(after, tie_behind);
     // A side that started odd is the other way round up to its first tie.
-    const std::uint64_t odd_start =
-        ((0 - (scan.parities & 1)) & LEFT_BITS) | ((0 - (scan.parities >> 1)) & RIGHT_BITS);
+    const std::uint64_t odd_start = ((0 - (parities & 1)) & LEFT_BITS) | ((0 - (parities >> 1)) & RIGHT_BITS);
     after ^= odd_start & ~tie_behind;
-    const std::uint64_t before = after << BITS_PER_PAIR | scan.parities;
-    const std::uint64_t rounded_up = (before ^ flips) & ties;
-    scan.ties_rounded_up.left += static_cast<unsigned>(std::popcount(rounded_up & LEFT_BITS));
-    scan.ties_rounded_up.right += static_cast<unsigned>(std::popcount(rounded_up & RIGHT_BITS));
-    scan.parities = after >> LAST_PAIR_BIT;
+    const std::uint64_t before = after << BITS_PER_PAIR | parities;
+    const std::uint64_t up = (before ^ flips) & ties;
+    rounded_up.left += static_cast<unsigned>(std::popcount(up & LEFT_BITS));
+    rounded_up.right += static_cast<unsigned>(std::popcount(up & RIGHT_BITS));
+    parities = after >> LAST_PAIR_BIT;
 }
 
 // One side's rounding in integers.
@@ -160,7 +159,8 @@ std::uint64_t gather_bits(const unsigned char (&flags)[WORD_BITS]) {
 RoundedSums sum_rounded_squares_portably(const std::int16_t* first_block, const std::int16_t* second_block,
                                          std::uint32_t pairs, RoundingSide left, RoundingSide right) {
     const SideRounding sides[BITS_PER_PAIR] = {side_rounding(left), side_rounding(right)};
-    TieScan scan = start_scan(left, right);
+    std::uint64_t parities = parities_of(left, right);
+    RoundedSums sums{0, 0};
     std::uint64_t quotients[BITS_PER_PAIR] = {0, 0};
     for (std::uint32_t done = 0; done < pairs;) {
         const std::uint32_t word_pairs = std::min(pairs - done, PAIRS_PER_WORD);
@@ -176,10 +176,10 @@ RoundedSums sum_rounded_squares_portably(const std::int16_t* first_block, const 
             flips[i] = static_cast<unsigned char>(quotient & 1);
             ties[i] = (square & side.remainder_mask) == side.half;
         }
-        scan_ties(gather_bits(flips), gather_bits(ties), scan);
+        scan_ties(gather_bits(flips), gather_bits(ties), parities, sums);
         done += word_pairs;
     }
-    return {quotients[0] + scan.ties_rounded_up.left, quotients[1] + scan.ties_rounded_up.right};
+    return {sums.left + quotients[0], sums.right + quotients[1]};
 }
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
@@ -258,120 +258,364 @@ struct SideHalfSums {
     return {sums.left + rest.left, sums.right + rest.right};
 }
 
-// With the rounding kept in 16-bit lanes: while u <= 2^15, r is the low
-// bits of a square's low half, and u/2 and r both stay below 2^15, so that
-// signed 16-bit compares order them.
+// The vector kernels keep the rounding in 16-bit lanes: while u <= 2^15, r
+// is the low bits of a square's low half, and u/2 and r both stay below 2^15,
+// so that signed 16-bit compares order them. For every square they take k as
+// high * 2^(16 - log2(u)) + kl with kl = (low >> log2(u)) + [r > u/2]; the
+// first term is even, so kl has the parity of k.
+//
+// They scan several words at once, one a vector lane, each as if both sides
+// started it even; then the parities at the start of each word follow from
+// the ones at the end of the word before, and a side that started a word odd
+// has the opposite rounding at its first tie and, without a tie, the
+// opposite parity at the end.
 constexpr unsigned LAST_LANE_EXPONENT = 15;
-constexpr std::size_t VECTORS_PER_WORD = PAIRS_PER_WORD * BITS_PER_PAIR / AVX2_SAMPLES;
-constexpr std::size_t WORDS_BETWEEN_FLUSHES = VECTORS_BETWEEN_FLUSHES / VECTORS_PER_WORD;
 
-// A 16-bit constant for the left samples and another for the right ones,
-// in every 32-bit lane.
-[[gnu::target("avx2")]] __m256i side_constants(std::uint32_t left, std::uint32_t right) {
-    return _mm256_set1_epi32(static_cast<int>(right << HALF_LANE_BITS | left));
+// Where the parities of the words of a batch start. Each of `exits` and
+// `tied` holds one bit a word for the left side from bit 0 on and one for
+// the right side from bit 32 on: the parity at the end of the word if it
+// started even, and whether the side has a tie in the word. The result has,
+// in the same places, the parity each word starts with and, after the last
+// word, the one it ends with.
+constexpr unsigned RIGHT_WORDS = 32;
+
+std::uint64_t word_start_parities(std::uint64_t exits, std::uint64_t tied, std::uint64_t parities) {
+    constexpr unsigned MOST_WORDS = 8;
+    // Like the scan within a word, one bit a word: a word with a tie hands on
+    // its exit parity, any other one flips the parity it got by it.
+    std::uint64_t parity = exits << 1 | (parities & 1) | (parities >> 1) << RIGHT_WORDS;
+    std::uint64_t tie_behind = tied << 1;
+    for (unsigned distance = 1; distance <= MOST_WORDS; distance *= 2) {
+        parity ^= (parity << distance) & ~tie_behind;
+        tie_behind |= tie_behind << distance;
+    }
+    return parity;
 }
 
-// The bits of 32 samples, from two vectors whose 16-bit lanes carry one each
-// in their sign bits, in sample order.
-[[gnu::target("avx2")]] std::uint64_t sign_bits(__m256i first_half, __m256i second_half) {
-    // Packing works within 128-bit lanes; the permutation puts the four
-    // eight-sample runs back in order.
-    constexpr int RUNS_IN_ORDER = 0xD8;
-    const __m256i bytes =
-        _mm256_permute4x64_epi64(_mm256_packs_epi16(first_half, second_half), RUNS_IN_ORDER);
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(bytes));
-}
-
-// k = q + [r > u/2] of a 16-sample vector, as k = high * 2^(16 - log2(u)) +
-// kl with kl = (low >> log2(u)) + [r > u/2]; high * 2^(16 - log2(u)) is even,
-// so kl has the parity of k.
-struct RoundedVector {
-    __m256i low_quotients;  // kl, at most 2^15
-    __m256i high_halves;    // high
-    __m256i flips;          // the parity of kl in the sign bits
-    __m256i ties;           // all ones at a tie
+// The flips and ties of one word.
+struct WordBits {
+    std::uint64_t flips;
+    std::uint64_t ties;
 };
 
-struct LaneRounding {
-    __m256i remainder_mask;  // u - 1
-    __m256i half;            // u/2
-    __m256i shift_factor;    // 2^(16 - log2(u)): the high half of a product by it is a shift by log2(u)
+// A word's squares rounded with AVX2: four vectors of 16 samples.
+struct Avx2Words {
+    struct Rounding {
+        __m256i remainder_mask;  // u - 1
+        __m256i half;            // u/2
+        __m256i shift_factor;    // 2^(16 - log2(u)): the high half of a product by it is a shift by log2(u)
+    };
+    struct Sums {
+        SideHalfSums low_quotients;  // kl
+        SideHalfSums high_halves;    // high
+        RoundedSums rounded_up;      // ties that round up
+    };
+    // Each word adds four high halves to a 32-bit lane.
+    static constexpr std::size_t WORDS_BETWEEN_FLUSHES = VECTORS_BETWEEN_FLUSHES / 4;
+    static constexpr std::size_t WORDS_PER_SCAN = 1;
+
+    // A 16-bit constant for the left samples and another for the right
+    // ones, in every 32-bit lane.
+    [[gnu::target("avx2")]] static __m256i side_constants(std::uint32_t left, std::uint32_t right) {
+        return _mm256_set1_epi32(static_cast<int>(right << HALF_LANE_BITS | left));
+    }
+
+    [[gnu::target("avx2")]] static Rounding rounding(const SideRounding& left, const SideRounding& right) {
+        return {side_constants(left.remainder_mask, right.remainder_mask),
+                side_constants(left.half, right.half),
+                side_constants(1U << (HALF_LANE_BITS - left.shift), 1U << (HALF_LANE_BITS - right.shift))};
+    }
+
+    [[gnu::target("avx2")]] static Sums no_sums() {
+        const SideHalfSums zero{_mm256_setzero_si256(), _mm256_setzero_si256()};
+        return {zero, zero, {0, 0}};
+    }
+
+    // The bits of 32 samples, from two vectors whose 16-bit lanes carry one
+    // each in their sign bits, in sample order.
+    [[gnu::target("avx2")]] static std::uint64_t sign_bits(__m256i first_half, __m256i second_half) {
+        // Packing works within 128-bit lanes; the permutation puts the four
+        // eight-sample runs back in order.
+        constexpr int RUNS_IN_ORDER = 0xD8;
+        const __m256i bytes =
+            _mm256_permute4x64_epi64(_mm256_packs_epi16(first_half, second_half), RUNS_IN_ORDER);
+        return static_cast<std::uint32_t>(_mm256_movemask_epi8(bytes));
+    }
+
+    // kl of 16 samples, with its parity in the sign bits and the ties.
+    struct RoundedVector {
+        __m256i low_quotients;
+        __m256i high_halves;
+        __m256i flips;
+        __m256i ties;
+    };
+
+    [[gnu::target("avx2")]] static RoundedVector round_vector(const std::int16_t* first,
+                                                              const std::int16_t* second,
+                                                              const Rounding& rounding) {
+        const SquareHalves squares = squares_avx2(first, second);
+        const __m256i remainder = _mm256_and_si256(squares.low, rounding.remainder_mask);
+        const __m256i above_half = _mm256_cmpgt_epi16(remainder, rounding.half);
+        const __m256i low_quotients =
+            _mm256_sub_epi16(_mm256_mulhi_epu16(squares.low, rounding.shift_factor), above_half);
+        return {low_quotients, squares.high, _mm256_slli_epi16(low_quotients, HALF_LANE_BITS - 1),
+                _mm256_cmpeq_epi16(remainder, rounding.half)};
+    }
+
+    [[gnu::target("avx2")]] static WordBits round_word(const std::int16_t* first, const std::int16_t* second,
+                                                       const Rounding& rounding, Sums& sums) {
+        WordBits bits{0, 0};
+        for (std::size_t i = 0; i < SAMPLES_PER_WORD; i += 2 * AVX2_SAMPLES) {
+            const RoundedVector one = round_vector(first + i, second + i, rounding);
+            const RoundedVector two =
+                round_vector(first + i + AVX2_SAMPLES, second + i + AVX2_SAMPLES, rounding);
+            // kl < 2^15 when u = 2, where no remainder is above u/2, and
+            // kl <= 2^14 otherwise: two of them fit 16 bits.
+            add_halves(sums.low_quotients, _mm256_add_epi16(one.low_quotients, two.low_quotients));
+            add_halves(sums.high_halves, one.high_halves);
+            add_halves(sums.high_halves, two.high_halves);
+            bits.flips |= sign_bits(one.flips, two.flips) << i;
+            bits.ties |= sign_bits(one.ties, two.ties) << i;
+        }
+        return bits;
+    }
+
+    // With 16 vector registers, the scan is quicker in the integer unit,
+    // a word at a time, beside the vector work.
+    static void scan_words(const std::uint64_t (&flips)[WORDS_PER_SCAN],
+                           const std::uint64_t (&ties)[WORDS_PER_SCAN], std::uint64_t& parities, Sums& sums) {
+        scan_ties(flips[0], ties[0], parities, sums.rounded_up);
+    }
+
+    [[gnu::target("avx2")]] static RoundedSums quotients(const Sums& sums, const SideRounding& left,
+                                                         const SideRounding& right) {
+        return {(lane_total(sums.high_halves.left) << (HALF_LANE_BITS - left.shift)) +
+                    lane_total(sums.low_quotients.left) + sums.rounded_up.left,
+                (lane_total(sums.high_halves.right) << (HALF_LANE_BITS - right.shift)) +
+                    lane_total(sums.low_quotients.right) + sums.rounded_up.right};
+    }
 };
 
-[[gnu::target("avx2")]] RoundedVector round_squares_avx2(const std::int16_t* first,
-                                                         const std::int16_t* second,
-                                                         const LaneRounding& rounding) {
-    const SquareHalves squares = squares_avx2(first, second);
-    const __m256i remainder = _mm256_and_si256(squares.low, rounding.remainder_mask);
-    const __m256i above_half = _mm256_cmpgt_epi16(remainder, rounding.half);
-    const __m256i low_quotients =
-        _mm256_sub_epi16(_mm256_mulhi_epu16(squares.low, rounding.shift_factor), above_half);
-    return {low_quotients, squares.high, _mm256_slli_epi16(low_quotients, HALF_LANE_BITS - 1),
-            _mm256_cmpeq_epi16(remainder, rounding.half)};
-}
+// A word's squares rounded with AVX-512: two vectors of 32 samples, whose
+// compares give the bits at once; words scanned eight at a time.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
+// GCC 12 takes the undefined vectors inside its own AVX-512 intrinsics for
+// uninitialised variables (its bug 105593).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+struct Avx512Words {
+    struct Rounding {
+        __m512i remainder_mask;
+        __m512i half;
+        __m512i shift_factor;
+    };
+    struct HalfSums {
+        __m512i left;
+        __m512i right;
+    };
+    struct Sums {
+        HalfSums units;
+        HalfSums high_halves;
+    };
+    // Each word adds two high halves to a 32-bit lane.
+    static constexpr std::size_t WORDS_BETWEEN_FLUSHES = VECTORS_BETWEEN_FLUSHES / 2;
+    static constexpr std::size_t WORDS_PER_SCAN = 8;
+    static constexpr std::size_t SAMPLES = 32;  // 16-bit samples in one 512-bit vector
 
-[[gnu::target("avx2,bmi,popcnt")]] RoundedSums sum_rounded_squares_avx2(const std::int16_t* first_block,
-                                                                        const std::int16_t* second_block,
-                                                                        std::uint32_t pairs,
-                                                                        RoundingSide left,
-                                                                        RoundingSide right) {
+    [[gnu::target("avx512f,avx512bw")]] static __m512i side_constants(std::uint32_t left,
+                                                                      std::uint32_t right) {
+        return _mm512_set1_epi32(static_cast<int>(right << HALF_LANE_BITS | left));
+    }
+
+    [[gnu::target("avx512f,avx512bw")]] static Rounding rounding(const SideRounding& left,
+                                                                 const SideRounding& right) {
+        return {side_constants(left.remainder_mask, right.remainder_mask),
+                side_constants(left.half, right.half),
+                side_constants(1U << (HALF_LANE_BITS - left.shift), 1U << (HALF_LANE_BITS - right.shift))};
+    }
+
+    [[gnu::target("avx512f,avx512bw")]] static Sums no_sums() {
+        const HalfSums zero{_mm512_setzero_si512(), _mm512_setzero_si512()};
+        return {zero, zero};
+    }
+
+    [[gnu::target("avx512f,avx512bw")]] static void add_halves(HalfSums& sums, __m512i halves) {
+        const __m512i low_halves = _mm512_set1_epi32(0xFFFF);
+        sums.left = _mm512_add_epi32(sums.left, _mm512_and_si512(halves, low_halves));
+        sums.right = _mm512_add_epi32(sums.right, _mm512_srli_epi32(halves, HALF_LANE_BITS));
+    }
+
+    [[gnu::target("avx512f,avx512bw")]] static std::uint64_t lane_total(__m512i lanes) {
+        const __m512i low = _mm512_cvtepu32_epi64(_mm512_castsi512_si256(lanes));
+        const __m512i high = _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(lanes, 1));
+        return static_cast<std::uint64_t>(_mm512_reduce_add_epi64(_mm512_add_epi64(low, high)));
+    }
+
+    struct RoundedVector {
+        __m512i low_quotients;
+        __m512i high_halves;
+        std::uint32_t flips;
+        std::uint32_t ties;
+    };
+
+    [[gnu::target("avx512f,avx512bw")]] static RoundedVector round_vector(const std::int16_t* first,
+                                                                          const std::int16_t* second,
+                                                                          const Rounding& rounding) {
+        const __m512i a = _mm512_loadu_si512(first);
+        const __m512i b = _mm512_loadu_si512(second);
+        const __m512i distance = _mm512_sub_epi16(_mm512_max_epi16(a, b), _mm512_min_epi16(a, b));
+        const __m512i low = _mm512_mullo_epi16(distance, distance);
+        const __m512i remainder = _mm512_and_si512(low, rounding.remainder_mask);
+        const __m512i one = _mm512_set1_epi16(1);
+        const __m512i quotients = _mm512_mulhi_epu16(low, rounding.shift_factor);
+        const __m512i low_quotients = _mm512_mask_add_epi16(
+            quotients, _mm512_cmpgt_epi16_mask(remainder, rounding.half), quotients, one);
+        return {low_quotients, _mm512_mulhi_epu16(distance, distance),
+                _mm512_test_epi16_mask(low_quotients, one),
+                _mm512_cmpeq_epi16_mask(remainder, rounding.half)};
+    }
+
+    [[gnu::target("avx512f,avx512bw")]] static WordBits round_word(const std::int16_t* first,
+                                                                   const std::int16_t* second,
+                                                                   const Rounding& rounding, Sums& sums) {
+        const RoundedVector one = round_vector(first, second, rounding);
+        const RoundedVector two = round_vector(first + SAMPLES, second + SAMPLES, rounding);
+        // As with AVX2, two kl fit 16 bits.
+        add_halves(sums.units, _mm512_add_epi16(one.low_quotients, two.low_quotients));
+        add_halves(sums.high_halves, one.high_halves);
+        add_halves(sums.high_halves, two.high_halves);
+        return {std::uint64_t{two.flips} << SAMPLES | one.flips,
+                std::uint64_t{two.ties} << SAMPLES | one.ties};
+    }
+
+    [[gnu::target("avx512f,avx512bw")]] static __m512i lane_bit_counts(__m512i words) {
+        const __m512i nibble_bits =
+            _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4));
+        const __m512i low_nibbles = _mm512_set1_epi8(0x0F);
+        const __m512i low = _mm512_and_si512(words, low_nibbles);
+        const __m512i high = _mm512_and_si512(_mm512_srli_epi16(words, 4), low_nibbles);
+        const __m512i byte_counts =
+            _mm512_add_epi8(_mm512_shuffle_epi8(nibble_bits, low), _mm512_shuffle_epi8(nibble_bits, high));
+        return _mm512_sad_epu8(byte_counts, _mm512_setzero_si512());
+    }
+
+    [[gnu::target("avx512f,avx512bw")]] static std::uint64_t lane_signs(__m512i words) {
+        return _mm512_cmplt_epi64_mask(words, _mm512_setzero_si512());
+    }
+
+    [[gnu::target("avx512f,avx512bw")]] static void scan_words(const std::uint64_t (&flips)[WORDS_PER_SCAN],
+                                                               const std::uint64_t (&ties)[WORDS_PER_SCAN],
+                                                               std::uint64_t& parities, Sums& sums) {
+        const __m512i flip_words = _mm512_loadu_si512(flips);
+        const __m512i tie_words = _mm512_loadu_si512(ties);
+        __m512i after = _mm512_andnot_si512(tie_words, flip_words);
+        __m512i tie_behind = tie_words;
+        scan_from_even(after, tie_behind);
+        // Bit 62 ends the left side of a word and bit 63 the right side.
+        const std::uint64_t starts = word_start_parities(
+            lane_signs(after << 1) | lane_signs(after) << RIGHT_WORDS,
+            lane_signs(tie_behind << 1) | lane_signs(tie_behind) << RIGHT_WORDS, parities);
+        parities = (starts >> WORDS_PER_SCAN & 1) | (starts >> (RIGHT_WORDS + WORDS_PER_SCAN) & 1) << 1;
+        const __m512i left = _mm512_set1_epi64(static_cast<long long>(LEFT_BITS));
+        const __m512i odd_starts =
+            _mm512_maskz_mov_epi64(static_cast<__mmask8>(starts), left) |
+            _mm512_maskz_mov_epi64(static_cast<__mmask8>(starts >> RIGHT_WORDS), ~left);
+        const __m512i first_ties = tie_behind & ~(tie_behind << BITS_PER_PAIR);
+        const __m512i rounded_up =
+            (((after << BITS_PER_PAIR) ^ flip_words) & tie_words) ^ (first_ties & odd_starts);
+        sums.units.left = _mm512_add_epi32(sums.units.left, lane_bit_counts(rounded_up & left));
+        sums.units.right = _mm512_add_epi32(sums.units.right, lane_bit_counts(rounded_up & ~left));
+    }
+
+    [[gnu::target("avx512f,avx512bw")]] static RoundedSums quotients(const Sums& sums,
+                                                                     const SideRounding& left,
+                                                                     const SideRounding& right) {
+        return {(lane_total(sums.high_halves.left) << (HALF_LANE_BITS - left.shift)) +
+                    lane_total(sums.units.left),
+                (lane_total(sums.high_halves.right) << (HALF_LANE_BITS - right.shift)) +
+                    lane_total(sums.units.right)};
+    }
+};
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
+#pragma GCC diagnostic pop
+#endif
+
+// The word loop of the vector kernels, with `Words` rounding the squares;
+// it is flattened into one function per instruction set.
+template <typename Words>
+RoundedSums sum_rounded_words(const std::int16_t* first_block, const std::int16_t* second_block,
+                              std::uint32_t pairs, RoundingSide left, RoundingSide right) {
     if (left.spacing_exponent > LAST_LANE_EXPONENT || right.spacing_exponent > LAST_LANE_EXPONENT) {
         return sum_rounded_squares_portably(first_block, second_block, pairs, left, right);
     }
     const SideRounding left_rounding = side_rounding(left);
     const SideRounding right_rounding = side_rounding(right);
-    const LaneRounding rounding{side_constants(left_rounding.remainder_mask, right_rounding.remainder_mask),
-                                side_constants(left_rounding.half, right_rounding.half),
-                                side_constants(1U << (HALF_LANE_BITS - left.spacing_exponent),
-                                               1U << (HALF_LANE_BITS - right.spacing_exponent))};
-    TieScan scan = start_scan(left, right);
-    RoundedSums quotients{0, 0};
+    const typename Words::Rounding rounding = Words::rounding(left_rounding, right_rounding);
+    std::uint64_t parities = parities_of(left, right);
+    RoundedSums sums{0, 0};
     const std::size_t words = pairs / PAIRS_PER_WORD;
     std::size_t word = 0;
     while (word < words) {
-        SideHalfSums low{_mm256_setzero_si256(), _mm256_setzero_si256()};
-        SideHalfSums high = low;
-        const std::size_t batch = std::min(words - word, WORDS_BETWEEN_FLUSHES);
-        for (std::size_t w = 0; w < batch; ++w, ++word) {
-            std::uint64_t flips = 0;
-            std::uint64_t ties = 0;
-            for (std::size_t v = 0; v < VECTORS_PER_WORD; v += 2) {
-                const std::size_t i = (word * VECTORS_PER_WORD + v) * AVX2_SAMPLES;
-                const RoundedVector first = round_squares_avx2(first_block + i, second_block + i, rounding);
-                const RoundedVector second = round_squares_avx2(first_block + i + AVX2_SAMPLES,
-                                                                second_block + i + AVX2_SAMPLES, rounding);
-                // kl < 2^15 when u = 2, where no remainder is above
-                // u/2, and kl <= 2^14 otherwise: two of them fit 16 bits.
-                add_halves(low, _mm256_add_epi16(first.low_quotients, second.low_quotients));
-                add_halves(high, first.high_halves);
-                add_halves(high, second.high_halves);
-                flips |= sign_bits(first.flips, second.flips) << (v * AVX2_SAMPLES);
-                ties |= sign_bits(first.ties, second.ties) << (v * AVX2_SAMPLES);
+        typename Words::Sums lane_sums = Words::no_sums();
+        const std::size_t batch_end = word + std::min(words - word, Words::WORDS_BETWEEN_FLUSHES);
+        while (word < batch_end) {
+            // Words past the batch stay without flips and ties, which leave
+            // the parities as they are.
+            std::uint64_t flips[Words::WORDS_PER_SCAN] = {};
+            std::uint64_t ties[Words::WORDS_PER_SCAN] = {};
+            const std::size_t scanned = std::min(batch_end - word, Words::WORDS_PER_SCAN);
+            for (std::size_t w = 0; w < scanned; ++w, ++word) {
+                const std::size_t i = word * SAMPLES_PER_WORD;
+                const WordBits bits =
+                    Words::round_word(first_block + i, second_block + i, rounding, lane_sums);
+                flips[w] = bits.flips;
+                ties[w] = bits.ties;
             }
-            scan_ties(flips, ties, scan);
+            Words::scan_words(flips, ties, parities, lane_sums);
         }
-        quotients.left +=
-            (lane_total(high.left) << (HALF_LANE_BITS - left.spacing_exponent)) + lane_total(low.left);
-        quotients.right +=
-            (lane_total(high.right) << (HALF_LANE_BITS - right.spacing_exponent)) + lane_total(low.right);
+        const RoundedSums batch = Words::quotients(lane_sums, left_rounding, right_rounding);
+        sums.left += batch.left;
+        sums.right += batch.right;
     }
-    const std::size_t done = words * PAIRS_PER_WORD;
+    const std::size_t done = words * SAMPLES_PER_WORD;
     const RoundedSums rest = sum_rounded_squares_portably(
-        first_block + done * BITS_PER_PAIR, second_block + done * BITS_PER_PAIR,
-        static_cast<std::uint32_t>(pairs - done), side_after(left, scan.parities & 1),
-        side_after(right, scan.parities >> 1));
-    return {quotients.left + scan.ties_rounded_up.left + rest.left,
-            quotients.right + scan.ties_rounded_up.right + rest.right};
+        first_block + done, second_block + done, static_cast<std::uint32_t>(pairs - words * PAIRS_PER_WORD),
+        side_after(left, parities & 1), side_after(right, parities >> 1));
+    return {sums.left + rest.left, sums.right + rest.right};
 }
 
-using SquareSumsKernel = SquareSums (*)(const std::int16_t*, const std::int16_t*, std::uint32_t);
-using RoundedSumsKernel = RoundedSums (*)(const std::int16_t*, const std::int16_t*, std::uint32_t,
-                                          RoundingSide, RoundingSide);
+[[gnu::target("avx2,bmi,bmi2,popcnt"), gnu::flatten]] RoundedSums sum_rounded_squares_avx2(
+    const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs, RoundingSide left,
+    RoundingSide right) {
+    return sum_rounded_words<Avx2Words>(first_block, second_block, pairs, left, right);
+}
 
-bool cpu_has_avx2() {
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+[[gnu::target("avx512f,avx512bw,bmi,bmi2,popcnt"), gnu::flatten]] RoundedSums sum_rounded_squares_avx512(
+    const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs, RoundingSide left,
+    RoundingSide right) {
+    return sum_rounded_words<Avx512Words>(first_block, second_block, pairs, left, right);
+}
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
+#pragma GCC diagnostic pop
+#endif
+using SquareSumsKernel = SquareSums (*)(const std::int16_t*, const std::int16_t*, std::uint32_t);
+
+// The instruction sets of the running CPU that the kernels take.
+struct CpuFeatures {
+    bool avx2;    // with the bit instructions every CPU that has it also has
+    bool avx512;  // the 16-bit vector instructions too
+};
+
+CpuFeatures cpu_features() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-           __builtin_cpu_supports("popcnt");
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                      __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+    return {avx2, avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")};
 }
 
 }  // namespace
@@ -379,15 +623,17 @@ bool cpu_has_avx2() {
 SquareSums sum_squared_differences(const std::int16_t* first_block, const std::int16_t* second_block,
                                    std::uint32_t pairs) {
     static const SquareSumsKernel kernel =
-        cpu_has_avx2() ? sum_squares_avx2 : sum_squared_differences_portably;
+        cpu_features().avx2 ? sum_squares_avx2 : sum_squared_differences_portably;
     return kernel(first_block, second_block, pairs);
 }
 
-RoundedSums sum_rounded_squares(const std::int16_t* first_block, const std::int16_t* second_block,
-                                std::uint32_t pairs, RoundingSide left, RoundingSide right) {
-    static const RoundedSumsKernel kernel =
-        cpu_has_avx2() ? sum_rounded_squares_avx2 : sum_rounded_squares_portably;
-    return kernel(first_block, second_block, pairs, left, right);
+std::span<const RoundedSumsKernel> runnable_rounded_sums_kernels() {
+    static const RoundedSumsKernel kernels[] = {{"AVX-512", sum_rounded_squares_avx512},
+                                                {"AVX2", sum_rounded_squares_avx2},
+                                                {"portable", sum_rounded_squares_portably}};
+    static const CpuFeatures cpu = cpu_features();
+    static const std::size_t fastest = cpu.avx512 ? 0 : cpu.avx2 ? 1 : 2;
+    return std::span(kernels).subspan(fastest);
 }
 
 #else
@@ -397,9 +643,15 @@ SquareSums sum_squared_differences(const std::int16_t* first_block, const std::i
     return sum_squared_differences_portably(first_block, second_block, pairs);
 }
 
-RoundedSums sum_rounded_squares(const std::int16_t* first_block, const std::int16_t* second_block,
-                                std::uint32_t pairs, RoundingSide left, RoundingSide right) {
-    return sum_rounded_squares_portably(first_block, second_block, pairs, left, right);
+std::span<const RoundedSumsKernel> runnable_rounded_sums_kernels() {
+    static const RoundedSumsKernel kernels[] = {{"portable", sum_rounded_squares_portably}};
+    return kernels;
 }
 
 #endif
+
+RoundedSums sum_rounded_squares(const std::int16_t* first_block, const std::int16_t* second_block,
+                                std::uint32_t pairs, RoundingSide left, RoundingSide right) {
+    static const auto kernel = runnable_rounded_sums_kernels().front().sum;
+    return kernel(first_block, second_block, pairs, left, right);
+}

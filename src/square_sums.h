@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 struct SquareSums {
     std::uint64_t left;   // squared differences of the first samples of the pairs
@@ -59,3 +60,14 @@ RoundedSums sum_rounded_squares(const std::int16_t* first_block, const std::int1
 // leave over.
 RoundedSums sum_rounded_squares_portably(const std::int16_t* first_block, const std::int16_t* second_block,
                                          std::uint32_t pairs, RoundingSide left, RoundingSide right);
+
+struct RoundedSumsKernel {
+    const char* name;
+    RoundedSums (*sum)(const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs,
+                       RoundingSide left, RoundingSide right);
+};
+
+// The kernels of this build that the running CPU can take, fastest first,
+// the portable one last; sum_rounded_squares runs the first. For the tests
+// and the benchmark, which try each.
+std::span<const RoundedSumsKernel> runnable_rounded_sums_kernels();
