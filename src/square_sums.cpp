@@ -195,6 +195,7 @@ constexpr std::size_t AVX2_SAMPLES = 16;  // 16-bit samples in one 256-bit vecto
 // just below 2^32, so the lanes are emptied into 64-bit totals after them.
 constexpr std::size_t VECTORS_BETWEEN_FLUSHES = 65536;
 constexpr unsigned HALF_LANE_BITS = 16;
+constexpr std::uint32_t LOW_HALF_BITS = 0xFFFF;
 
 [[gnu::target("avx2")]] std::uint64_t lane_total(__m256i lanes) {
     std::uint32_t values[8];
@@ -406,9 +407,12 @@ struct Avx2Words {
 #endif
 struct Avx512Words {
     struct Rounding {
-        __m512i remainder_mask;
-        __m512i half;
-        __m512i shift_factor;
+        __m512i remainder_mask;  // u - 1
+        __m512i half;            // u/2
+        // (x + y + 1) >> 1 of a low half x and this y, shifted right by
+        // log2(u) - 1, is kl; when u = 2, y = -1 and kl + 2^15 (see round_word).
+        __m512i halving_addend;  // u/2 - 2, modulo 2^16
+        __m512i halved_shift;    // log2(u) - 1
     };
     struct HalfSums {
         __m512i left;
@@ -430,9 +434,11 @@ struct Avx512Words {
 
     [[gnu::target("avx512f,avx512bw")]] static Rounding rounding(const SideRounding& left,
                                                                  const SideRounding& right) {
+        const auto halving_addend = [](const SideRounding& side) { return (side.half - 2) & LOW_HALF_BITS; };
         return {side_constants(left.remainder_mask, right.remainder_mask),
                 side_constants(left.half, right.half),
-                side_constants(1U << (HALF_LANE_BITS - left.shift), 1U << (HALF_LANE_BITS - right.shift))};
+                side_constants(halving_addend(left), halving_addend(right)),
+                side_constants(left.shift - 1, right.shift - 1)};
     }
 
     [[gnu::target("avx512f,avx512bw")]] static Sums no_sums() {
@@ -455,8 +461,8 @@ struct Avx512Words {
     struct RoundedVector {
         __m512i low_quotients;
         __m512i high_halves;
-        std::uint32_t flips;
-        std::uint32_t ties;
+        __mmask32 flips;
+        __mmask32 ties;
     };
 
     [[gnu::target("avx512f,avx512bw")]] static RoundedVector round_vector(const std::int16_t* first,
@@ -466,14 +472,11 @@ struct Avx512Words {
         const __m512i b = _mm512_loadu_si512(second);
         const __m512i distance = _mm512_sub_epi16(_mm512_max_epi16(a, b), _mm512_min_epi16(a, b));
         const __m512i low = _mm512_mullo_epi16(distance, distance);
-        const __m512i remainder = _mm512_and_si512(low, rounding.remainder_mask);
-        const __m512i one = _mm512_set1_epi16(1);
-        const __m512i quotients = _mm512_mulhi_epu16(low, rounding.shift_factor);
-        const __m512i low_quotients = _mm512_mask_add_epi16(
-            quotients, _mm512_cmpgt_epi16_mask(remainder, rounding.half), quotients, one);
+        const __m512i low_quotients =
+            _mm512_srlv_epi16(_mm512_avg_epu16(low, rounding.halving_addend), rounding.halved_shift);
         return {low_quotients, _mm512_mulhi_epu16(distance, distance),
-                _mm512_test_epi16_mask(low_quotients, one),
-                _mm512_cmpeq_epi16_mask(remainder, rounding.half)};
+                _mm512_test_epi16_mask(low_quotients, _mm512_set1_epi16(1)),
+                _mm512_cmpeq_epi16_mask(_mm512_and_si512(low, rounding.remainder_mask), rounding.half)};
     }
 
     [[gnu::target("avx512f,avx512bw")]] static WordBits round_word(const std::int16_t* first,
@@ -481,12 +484,13 @@ struct Avx512Words {
                                                                    const Rounding& rounding, Sums& sums) {
         const RoundedVector one = round_vector(first, second, rounding);
         const RoundedVector two = round_vector(first + SAMPLES, second + SAMPLES, rounding);
-        // As with AVX2, two kl fit 16 bits.
+        // As with AVX2, two kl fit 16 bits; when u = 2 both carry an extra
+        // 2^15, which their 16-bit sum drops, and which leaves their parity.
         add_halves(sums.units, _mm512_add_epi16(one.low_quotients, two.low_quotients));
         add_halves(sums.high_halves, one.high_halves);
         add_halves(sums.high_halves, two.high_halves);
-        return {std::uint64_t{two.flips} << SAMPLES | one.flips,
-                std::uint64_t{two.ties} << SAMPLES | one.ties};
+        return {_cvtmask64_u64(_mm512_kunpackd(two.flips, one.flips)),
+                _cvtmask64_u64(_mm512_kunpackd(two.ties, one.ties))};
     }
 
     [[gnu::target("avx512f,avx512bw")]] static __m512i lane_bit_counts(__m512i words) {
