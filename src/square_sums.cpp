@@ -186,8 +186,9 @@ RoundedSums sum_rounded_squares_portably(const std::int16_t* first_block, const 
 
 #include <immintrin.h>
 
-// On x86 the sums are made with AVX2 where the running CPU has it, chosen
-// once at run time: the default build stays runnable on every x86 machine.
+// On x86 the sums are made with AVX2 where the running CPU has it, and the
+// rounded ones with AVX-512 where it has that, chosen once at run time: the
+// default build stays runnable on every x86 machine.
 namespace {
 
 constexpr std::size_t AVX2_SAMPLES = 16;  // 16-bit samples in one 256-bit vector
@@ -231,7 +232,7 @@ struct SideHalfSums {
 };
 
 [[gnu::target("avx2")]] void add_halves(SideHalfSums& sums, __m256i halves) {
-    const __m256i low_halves = _mm256_set1_epi32(0xFFFF);
+    const __m256i low_halves = _mm256_set1_epi32(LOW_HALF_BITS);
     sums.left = _mm256_add_epi32(sums.left, _mm256_and_si256(halves, low_halves));
     sums.right = _mm256_add_epi32(sums.right, _mm256_srli_epi32(halves, HALF_LANE_BITS));
 }
@@ -264,40 +265,57 @@ struct SideHalfSums {
 // so that signed 16-bit compares order them. For every square they take k as
 // high * 2^(16 - log2(u)) + kl with kl = (low >> log2(u)) + [r > u/2]; the
 // first term is even, so kl has the parity of k.
-//
-// They scan several words at once, one a vector lane, each as if both sides
-// started it even; then the parities at the start of each word follow from
-// the ones at the end of the word before, and a side that started a word odd
-// has the opposite rounding at its first tie and, without a tie, the
-// opposite parity at the end.
 constexpr unsigned LAST_LANE_EXPONENT = 15;
-
-// Where the parities of the words of a batch start. Each of `exits` and
-// `tied` holds one bit a word for the left side from bit 0 on and one for
-// the right side from bit 32 on: the parity at the end of the word if it
-// started even, and whether the side has a tie in the word. The result has,
-// in the same places, the parity each word starts with and, after the last
-// word, the one it ends with.
-constexpr unsigned RIGHT_WORDS = 32;
-
-std::uint64_t word_start_parities(std::uint64_t exits, std::uint64_t tied, std::uint64_t parities) {
-    constexpr unsigned MOST_WORDS = 8;
-    // Like the scan within a word, one bit a word: a word with a tie hands on
-    // its exit parity, any other one flips the parity it got by it.
-    std::uint64_t parity = exits << 1 | (parities & 1) | (parities >> 1) << RIGHT_WORDS;
-    std::uint64_t tie_behind = tied << 1;
-    for (unsigned distance = 1; distance <= MOST_WORDS; distance *= 2) {
-        parity ^= (parity << distance) & ~tie_behind;
-        tie_behind |= tie_behind << distance;
-    }
-    return parity;
-}
 
 // The flips and ties of one word.
 struct WordBits {
     std::uint64_t flips;
     std::uint64_t ties;
 };
+
+// The word loop of the vector kernels, with `Words` rounding the squares;
+// it is flattened into one function per instruction set.
+template <typename Words>
+RoundedSums sum_rounded_words(const std::int16_t* first_block, const std::int16_t* second_block,
+                              std::uint32_t pairs, RoundingSide left, RoundingSide right) {
+    if (left.spacing_exponent > LAST_LANE_EXPONENT || right.spacing_exponent > LAST_LANE_EXPONENT) {
+        return sum_rounded_squares_portably(first_block, second_block, pairs, left, right);
+    }
+    const SideRounding left_rounding = side_rounding(left);
+    const SideRounding right_rounding = side_rounding(right);
+    const typename Words::Rounding rounding = Words::rounding(left_rounding, right_rounding);
+    std::uint64_t parities = parities_of(left, right);
+    RoundedSums sums{0, 0};
+    const std::size_t words = pairs / PAIRS_PER_WORD;
+    std::size_t word = 0;
+    while (word < words) {
+        typename Words::Sums lane_sums = Words::no_sums();
+        const std::size_t batch_end = word + std::min(words - word, Words::WORDS_BETWEEN_FLUSHES);
+        while (word < batch_end) {
+            // Words past the batch stay without flips and ties, which leave
+            // the parities as they are.
+            std::uint64_t flips[Words::WORDS_PER_SCAN] = {};
+            std::uint64_t ties[Words::WORDS_PER_SCAN] = {};
+            const std::size_t scanned = std::min(batch_end - word, Words::WORDS_PER_SCAN);
+            for (std::size_t w = 0; w < scanned; ++w, ++word) {
+                const std::size_t i = word * SAMPLES_PER_WORD;
+                const WordBits bits =
+                    Words::round_word(first_block + i, second_block + i, rounding, lane_sums);
+                flips[w] = bits.flips;
+                ties[w] = bits.ties;
+            }
+            Words::scan_words(flips, ties, parities, lane_sums);
+        }
+        const RoundedSums batch = Words::quotients(lane_sums, left_rounding, right_rounding);
+        sums.left += batch.left;
+        sums.right += batch.right;
+    }
+    const std::size_t done = words * SAMPLES_PER_WORD;
+    const RoundedSums rest = sum_rounded_squares_portably(
+        first_block + done, second_block + done, static_cast<std::uint32_t>(pairs - words * PAIRS_PER_WORD),
+        side_after(left, parities & 1), side_after(right, parities >> 1));
+    return {sums.left + rest.left, sums.right + rest.right};
+}
 
 // A word's squares rounded with AVX2: four vectors of 16 samples.
 struct Avx2Words {
@@ -397,14 +415,47 @@ struct Avx2Words {
     }
 };
 
+[[gnu::target("avx2,bmi,bmi2,popcnt"), gnu::flatten]] RoundedSums sum_rounded_squares_avx2(
+    const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs, RoundingSide left,
+    RoundingSide right) {
+    return sum_rounded_words<Avx2Words>(first_block, second_block, pairs, left, right);
+}
+
 // A word's squares rounded with AVX-512: two vectors of 32 samples, whose
-// compares give the bits at once; words scanned eight at a time.
+// compares give the bits at once. With 32 vector registers, the words are
+// also scanned eight at once, one a lane, each as if both sides started it
+// even; then the parities at the start of each word follow from the ones at
+// the end of the word before, and a side that started a word odd has the
+// opposite rounding at its first tie and, without a tie, the opposite parity
+// at the end.
 #if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
 // GCC 12 takes the undefined vectors inside its own AVX-512 intrinsics for
 // uninitialised variables (its bug 105593).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+// Bits of the right side's words, one a word, start here in a 64-bit value.
+constexpr unsigned RIGHT_WORDS = 32;
+
+// Where the parities of the words of a batch start. Each of `exits` and
+// `tied` holds one bit a word for the left side from bit 0 on and one for
+// the right side from bit 32 on: the parity at the end of the word if it
+// started even, and whether the side has a tie in the word. The result has,
+// in the same places, the parity each word starts with and, after the last
+// word, the one it ends with.
+std::uint64_t word_start_parities(std::uint64_t exits, std::uint64_t tied, std::uint64_t parities) {
+    constexpr unsigned MOST_WORDS = 8;
+    // Like the scan within a word, one bit a word: a word with a tie hands on
+    // its exit parity, any other one flips the parity it got by it.
+    std::uint64_t parity = exits << 1 | (parities & 1) | (parities >> 1) << RIGHT_WORDS;
+    std::uint64_t tie_behind = tied << 1;
+    for (unsigned distance = 1; distance <= MOST_WORDS; distance *= 2) {
+        parity ^= (parity << distance) & ~tie_behind;
+        tie_behind |= tie_behind << distance;
+    }
+    return parity;
+}
+
 struct Avx512Words {
     struct Rounding {
         __m512i remainder_mask;  // u - 1
@@ -447,7 +498,7 @@ struct Avx512Words {
     }
 
     [[gnu::target("avx512f,avx512bw")]] static void add_halves(HalfSums& sums, __m512i halves) {
-        const __m512i low_halves = _mm512_set1_epi32(0xFFFF);
+        const __m512i low_halves = _mm512_set1_epi32(LOW_HALF_BITS);
         sums.left = _mm512_add_epi32(sums.left, _mm512_and_si512(halves, low_halves));
         sums.right = _mm512_add_epi32(sums.right, _mm512_srli_epi32(halves, HALF_LANE_BITS));
     }
@@ -541,64 +592,6 @@ struct Avx512Words {
                     lane_total(sums.units.right)};
     }
 };
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
-#pragma GCC diagnostic pop
-#endif
-
-// The word loop of the vector kernels, with `Words` rounding the squares;
-// it is flattened into one function per instruction set.
-template <typename Words>
-RoundedSums sum_rounded_words(const std::int16_t* first_block, const std::int16_t* second_block,
-                              std::uint32_t pairs, RoundingSide left, RoundingSide right) {
-    if (left.spacing_exponent > LAST_LANE_EXPONENT || right.spacing_exponent > LAST_LANE_EXPONENT) {
-        return sum_rounded_squares_portably(first_block, second_block, pairs, left, right);
-    }
-    const SideRounding left_rounding = side_rounding(left);
-    const SideRounding right_rounding = side_rounding(right);
-    const typename Words::Rounding rounding = Words::rounding(left_rounding, right_rounding);
-    std::uint64_t parities = parities_of(left, right);
-    RoundedSums sums{0, 0};
-    const std::size_t words = pairs / PAIRS_PER_WORD;
-    std::size_t word = 0;
-    while (word < words) {
-        typename Words::Sums lane_sums = Words::no_sums();
-        const std::size_t batch_end = word + std::min(words - word, Words::WORDS_BETWEEN_FLUSHES);
-        while (word < batch_end) {
-            // Words past the batch stay without flips and ties, which leave
-            // the parities as they are.
-            std::uint64_t flips[Words::WORDS_PER_SCAN] = {};
-            std::uint64_t ties[Words::WORDS_PER_SCAN] = {};
-            const std::size_t scanned = std::min(batch_end - word, Words::WORDS_PER_SCAN);
-            for (std::size_t w = 0; w < scanned; ++w, ++word) {
-                const std::size_t i = word * SAMPLES_PER_WORD;
-                const WordBits bits =
-                    Words::round_word(first_block + i, second_block + i, rounding, lane_sums);
-                flips[w] = bits.flips;
-                ties[w] = bits.ties;
-            }
-            Words::scan_words(flips, ties, parities, lane_sums);
-        }
-        const RoundedSums batch = Words::quotients(lane_sums, left_rounding, right_rounding);
-        sums.left += batch.left;
-        sums.right += batch.right;
-    }
-    const std::size_t done = words * SAMPLES_PER_WORD;
-    const RoundedSums rest = sum_rounded_squares_portably(
-        first_block + done, second_block + done, static_cast<std::uint32_t>(pairs - words * PAIRS_PER_WORD),
-        side_after(left, parities & 1), side_after(right, parities >> 1));
-    return {sums.left + rest.left, sums.right + rest.right};
-}
-
-[[gnu::target("avx2,bmi,bmi2,popcnt"), gnu::flatten]] RoundedSums sum_rounded_squares_avx2(
-    const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs, RoundingSide left,
-    RoundingSide right) {
-    return sum_rounded_words<Avx2Words>(first_block, second_block, pairs, left, right);
-}
-
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 [[gnu::target("avx512f,avx512bw,bmi,bmi2,popcnt"), gnu::flatten]] RoundedSums sum_rounded_squares_avx512(
     const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs, RoundingSide left,
     RoundingSide right) {
@@ -607,6 +600,7 @@ RoundedSums sum_rounded_words(const std::int16_t* first_block, const std::int16_
 #if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
 #pragma GCC diagnostic pop
 #endif
+
 using SquareSumsKernel = SquareSums (*)(const std::int16_t*, const std::int16_t*, std::uint32_t);
 
 // The instruction sets of the running CPU that the kernels take.
