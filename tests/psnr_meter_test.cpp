@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +19,15 @@
 namespace {
 
 using Samples = std::vector<std::int16_t>;
+
+// Two samples whose difference is an odd multiple of 2^shift, anywhere in range.
+void set_apart_by_odd_multiple(std::int16_t& first, std::int16_t& second, int shift, std::mt19937& random) {
+    const int largest_odd = 65535 >> shift;
+    const int distance = (2 * std::uniform_int_distribution<int>(0, largest_odd / 2)(random) + 1) << shift;
+    const int lowest = -32768 + std::uniform_int_distribution<int>(0, 65535 - distance)(random);
+    first = static_cast<std::int16_t>(lowest + distance);
+    second = static_cast<std::int16_t>(lowest);
+}
 
 std::string progress_line(const PsnrResult& result) {
     std::FILE* file = vorik_test::scratch_stream();
@@ -100,21 +111,33 @@ TEST(PsnrMeter, FrameCountDoesNotWrapAtThirtyTwoBits) {
 }  // namespace
 
 // The fast path must give the in-order loop's totals to the last bit: on
-// random blocks of every small size, on full-span differences, and on totals
-// started just below 2^53, where it has to hand over mid-block, and past it.
+// random blocks of every small size, on full-span differences, on data where
+// many squares are ties, and on totals started just below 2^53, where it has
+// to hand over mid-block, past it, across later powers of two, and where
+// every square rounds away.
 TEST(PsnrMeter, FastPathMatchesTheInOrderLoopBitForBit) {
     constexpr double EXACT_LIMIT = 9007199254740992.0;  // 2^53
     constexpr double LARGEST_SQUARE = 65535.0 * 65535.0;
-    const double starting_totals[] = {0.0,
-                                      12345.0,
-                                      EXACT_LIMIT - 1000 * LARGEST_SQUARE,
-                                      EXACT_LIMIT - 3.0,
-                                      EXACT_LIMIT,
-                                      EXACT_LIMIT + 2.0,
-                                      3.0 * EXACT_LIMIT + 4.0};
+    struct Start {
+        double total;
+        int tie_shift;  // past 2^53 with the spacing 2^(2 * tie_shift + 1), squares of
+                        // odd multiples of 2^tie_shift are ties
+    };
+    const Start starts[] = {{0.0, 0},
+                            {12345.0, 0},
+                            {EXACT_LIMIT - 1000 * LARGEST_SQUARE, 0},
+                            {EXACT_LIMIT - 3.0, 0},
+                            {EXACT_LIMIT, 0},
+                            {EXACT_LIMIT + 2.0, 0},
+                            {3.0 * EXACT_LIMIT + 4.0, 0},
+                            {2.0 * EXACT_LIMIT - 3 * LARGEST_SQUARE, 0},
+                            {std::ldexp(1.0, 56) - 5 * LARGEST_SQUARE - 4.0, 1},
+                            {std::ldexp(1.0, 57) + std::ldexp(3.0, 5), 2},
+                            {std::ldexp(1.0, 60), 0},
+                            {std::ldexp(1.0, 75) - std::ldexp(1.0, 23), 11},
+                            {std::ldexp(1.0, 90), 0}};
     std::mt19937 random(53);
     std::uniform_int_distribution<int> any_sample(-32768, 32767);
-    std::bernoulli_distribution full_span(0.5);
     const auto check = [](const PsnrAccumulator& start, const Samples& first, const Samples& second) {
         PsnrAccumulator fast = start;
         PsnrAccumulator reference = start;
@@ -127,18 +150,32 @@ TEST(PsnrMeter, FastPathMatchesTheInOrderLoopBitForBit) {
         EXPECT_EQ(std::memcmp(&fast.sum_sq_right, &reference.sum_sq_right, sizeof(double)), 0)
             << count << " samples from " << start.sum_sq_right;
     };
-    for (const double total : starting_totals) {
-        // The right side starts elsewhere, so the two sides cross the limit apart.
-        const PsnrAccumulator start{7, total, total / 2};
-        for (std::size_t count = 0; count <= 400; ++count) {
+    constexpr std::size_t SHORT_COUNTS = 400;
+    constexpr std::size_t LONGER_COUNTS[] = {1001, 4097, 20003};
+    for (const Start start : starts) {
+        // The right side starts elsewhere, so the two sides cross the limit
+        // and later powers of two apart.
+        const PsnrAccumulator accumulator{7, start.total, std::floor(start.total * 0.75)};
+        std::vector<std::size_t> counts(SHORT_COUNTS + 1);
+        std::iota(counts.begin(), counts.end(), std::size_t{0});
+        counts.insert(counts.end(), std::begin(LONGER_COUNTS), std::end(LONGER_COUNTS));
+        for (const std::size_t count : counts) {
             Samples first(count);
             Samples second(count);
-            const bool extreme = full_span(random);
+            // Random, full span, or differences of odd multiples of 2^tie_shift.
+            const std::size_t kind = count % 3;
             for (std::size_t i = 0; i < count; ++i) {
-                first[i] = static_cast<std::int16_t>(extreme ? -32768 : any_sample(random));
-                second[i] = static_cast<std::int16_t>(extreme ? 32767 : any_sample(random));
+                if (kind == 0) {
+                    first[i] = static_cast<std::int16_t>(any_sample(random));
+                    second[i] = static_cast<std::int16_t>(any_sample(random));
+                } else if (kind == 1) {
+                    first[i] = -32768;
+                    second[i] = 32767;
+                } else {
+                    set_apart_by_odd_multiple(first[i], second[i], start.tie_shift, random);
+                }
             }
-            check(start, first, second);
+            check(accumulator, first, second);
         }
     }
     // Blocks of several integer steps, full span, from a total that reaches
@@ -148,6 +185,60 @@ TEST(PsnrMeter, FastPathMatchesTheInOrderLoopBitForBit) {
     const Samples highest(large_count, 32767);
     check({0, EXACT_LIMIT - 100000 * LARGEST_SQUARE, 0.0}, lowest, highest);
     check({0, 0.0, 0.0}, lowest, highest);
+}
+
+// Every rounded-sum kernel this CPU can run, against additions in double one
+// by one from a total N * 2^s: at every spacing, for an even and an odd N,
+// on random data and on data heavy in ties, with lengths around the kernels'
+// words of 32 pairs and scans of eight words; and on full-span squares, all
+// ties at a spacing of 2, long enough that the vector lanes are emptied into
+// the 64-bit totals several times.
+TEST(PsnrMeter, RoundedSumsMatchAdditionsInDoubleInEveryKernel) {
+    const auto added_in_double = [](double total, const Samples& first, const Samples& second,
+                                    std::size_t side, std::uint32_t pairs) {
+        for (std::size_t k = 0; k < pairs; ++k) {
+            const double difference = first[2 * k + side] - second[2 * k + side];
+            total += difference * difference;
+        }
+        return total;
+    };
+    const auto check = [&](const RoundedSumsKernel& kernel, unsigned exponent, bool odd, const Samples& first,
+                           const Samples& second) {
+        const auto pairs = static_cast<std::uint32_t>(first.size() / 2);
+        const double total = std::ldexp(std::ldexp(1.0, 52) + odd, static_cast<int>(exponent));
+        const RoundingSide side{exponent, odd};
+        const RoundedSums sums = kernel.sum(first.data(), second.data(), pairs, side, side);
+        for (std::size_t s = 0; s < 2; ++s) {
+            const double moved = added_in_double(total, first, second, s, pairs) - total;
+            EXPECT_EQ(s == 0 ? sums.left : sums.right, std::ldexp(moved, -static_cast<int>(exponent)))
+                << kernel.name << ", spacing 2^" << exponent << (odd ? ", odd" : ", even") << ", " << pairs
+                << " pairs, side " << s;
+        }
+    };
+    std::mt19937 random(75);
+    std::uniform_int_distribution<int> any_sample(-32768, 32767);
+    const std::uint32_t pair_counts[] = {0, 1, 31, 32, 33, 255, 256, 257, 300, 777};
+    for (const RoundedSumsKernel& kernel : runnable_rounded_sums_kernels()) {
+        for (unsigned exponent = 1; exponent <= LAST_ROUNDING_EXPONENT; ++exponent) {
+            const std::uint32_t pairs = pair_counts[exponent % std::size(pair_counts)];
+            Samples first(2 * std::size_t{pairs});
+            Samples second(first.size());
+            // Squares of odd multiples of 2^((s - 1) / 2) are ties at odd s.
+            const int tie_shift = static_cast<int>(exponent - 1) / 2;
+            for (std::size_t i = 0; i < first.size(); ++i) {
+                if (exponent % 2 == 1 && i % 3 != 0) {
+                    set_apart_by_odd_multiple(first[i], second[i], tie_shift, random);
+                } else {
+                    first[i] = static_cast<std::int16_t>(any_sample(random));
+                    second[i] = static_cast<std::int16_t>(any_sample(random));
+                }
+            }
+            check(kernel, exponent, false, first, second);
+            check(kernel, exponent, true, first, second);
+        }
+        constexpr std::size_t LONG_PAIRS = (std::size_t{1} << 20) + 5 * 32 + 3;
+        check(kernel, 1, true, Samples(2 * LONG_PAIRS, -32768), Samples(2 * LONG_PAIRS, 32767));
+    }
 }
 
 // Both kernels, the one this CPU runs and the portable one every other CPU
