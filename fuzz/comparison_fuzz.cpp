@@ -5,16 +5,22 @@
 // what is left plus one); the first input follows, and the rest is the
 // second. Whatever the inputs, a run must end with exactly one closing
 // message and the exit status that goes with it, and standard output must
-// hold nothing but well-formed progress lines. A violation aborts, which
-// libFuzzer reports as a finding.
+// hold nothing but well-formed progress lines. Beyond that, a plain model of
+// the run of its own (the headers read at their fixed places, each block
+// whole in memory, the in-order double loop, the closing rules) gives the
+// closing message and every progress line, and the run must match it byte for
+// byte. A violation aborts, which libFuzzer reports as a finding.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "comparison.h"
+#include "expected_progress.h"
 #include "messages.h"
 
 namespace {
@@ -87,6 +93,102 @@ std::size_t whole_samples(const std::string& input) {
     return input.size() > HEADER_BYTES ? (input.size() - HEADER_BYTES) / BYTES_PER_SAMPLE : 0;
 }
 
+// --- The model -------------------------------------------------------------------
+
+// What a run on two inputs must print.
+struct ModelRun {
+    const Message* closing;
+    std::string out;
+};
+
+// The fields of a header the run looks at, read at their fixed places.
+struct ModelHeader {
+    bool recognised;
+    std::uint16_t channels;
+    std::uint32_t sample_rate;
+    std::uint16_t bits_per_sample;
+};
+
+std::uint32_t little_endian_at(const std::string& input, std::size_t at, std::size_t bytes) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < bytes; ++i) {
+        value |= std::uint32_t{static_cast<unsigned char>(input[at + i])} << (BITS_PER_BYTE * i);
+    }
+    return value;
+}
+
+ModelHeader model_header(const std::string& input) {
+    // The four tags lie in the first 40 bytes; a shorter file is not a WAV file.
+    constexpr std::size_t TAGGED_BYTES = 40;
+    constexpr std::size_t TAG_BYTES = 4;
+    const std::pair<std::size_t, const char*> tags[] = {{0, "RIFF"}, {8, "WAVE"}, {12, "fmt "}, {36, "data"}};
+    bool recognised = input.size() >= TAGGED_BYTES;
+    for (const auto& [at, tag] : tags) {
+        recognised = recognised && input.compare(at, TAG_BYTES, tag) == 0;
+    }
+    if (!recognised) {
+        return {false, 0, 0, 0};
+    }
+    return {true, static_cast<std::uint16_t>(little_endian_at(input, 22, 2)), little_endian_at(input, 24, 4),
+            static_cast<std::uint16_t>(little_endian_at(input, 34, 2))};
+}
+
+std::int16_t model_sample(const std::string& input, std::size_t index) {
+    return static_cast<std::int16_t>(little_endian_at(input, HEADER_BYTES + BYTES_PER_SAMPLE * index, 2));
+}
+
+ModelRun model_run(const std::string& first, const std::string& second) {
+    const ModelHeader first_header = model_header(first);
+    if (!first_header.recognised) {
+        return {&MESSAGE_NOT_WAV, ""};
+    }
+    const ModelHeader second_header = model_header(second);
+    if (!second_header.recognised) {
+        return {&MESSAGE_NOT_WAV, ""};
+    }
+    if (first_header.sample_rate != second_header.sample_rate) {
+        return {&MESSAGE_SAMPLE_RATES_DIFFER, ""};
+    }
+    if (first_header.bits_per_sample != second_header.bits_per_sample) {
+        return {&MESSAGE_SAMPLE_WIDTHS_DIFFER, ""};
+    }
+    const std::uint32_t block = std::uint32_t{first_header.channels} * first_header.sample_rate;
+    if (block == 0) {
+        return {&MESSAGE_EMPTY_BLOCK, ""};
+    }
+    ModelRun run{nullptr, ""};
+    double left = 0.0;
+    double right = 0.0;
+    std::uint64_t frames = 0;
+    const auto block_count = [block](const std::string& input, std::size_t start) {
+        const std::size_t samples = whole_samples(input);
+        return std::min<std::size_t>(block, samples > start ? samples - start : 0);
+    };
+    for (std::size_t start = 0;; start += block) {
+        // Each file's block whole: up to `block` samples from where the last one ended.
+        const std::size_t first_count = block_count(first, start);
+        const std::size_t second_count = block_count(second, start);
+        if (first_count == 0 || second_count == 0) {
+            run.closing = &MESSAGE_FINISHED;
+            return run;
+        }
+        if (first_count != second_count) {
+            run.closing = &MESSAGE_SIZES_DIFFER;
+            return run;
+        }
+        for (std::size_t pair = 0; pair < first_count / 2; ++pair) {
+            const std::int64_t left_difference =
+                model_sample(first, start + 2 * pair) - model_sample(second, start + 2 * pair);
+            const std::int64_t right_difference =
+                model_sample(first, start + 2 * pair + 1) - model_sample(second, start + 2 * pair + 1);
+            left += static_cast<double>(left_difference * left_difference);
+            right += static_cast<double>(right_difference * right_difference);
+        }
+        frames += first_count / 2;
+        run.out += vorik_test::progress_line(left, right, static_cast<double>(frames));
+    }
+}
+
 void check_run(const std::string& first, const std::string& second) {
     // Copies, so that the memory streams have a buffer of their own even when empty.
     std::string first_bytes = first;
@@ -131,6 +233,20 @@ void check_run(const std::string& first, const std::string& second) {
     // Every measured block holds at least one sample of each input.
     if (lines > whole_samples(first) || lines > whole_samples(second)) {
         violated("no more progress lines than samples", std::to_string(lines));
+    }
+    const ModelRun model = model_run(first, second);
+    if (closing != model.closing) {
+        violated("the closing message is the model's",
+                 err_text + " where the model closes with " +
+                     (model.closing == nullptr ? "" : model.closing->utf8));
+    }
+    if (out_text != model.out) {
+        const auto differs = static_cast<std::size_t>(
+            std::mismatch(out_text.begin(), out_text.end(), model.out.begin(), model.out.end()).first -
+            out_text.begin());
+        violated("the progress lines are the model's, to the last digit",
+                 "from byte " + std::to_string(differs) + ": " + out_text.substr(differs, LINE_CAPACITY) +
+                     " where the model prints " + model.out.substr(differs, LINE_CAPACITY));
     }
 }
 
