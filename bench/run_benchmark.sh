@@ -25,6 +25,10 @@ seconds=$(( mib_per_file * 1048576 / BYTES_PER_SECOND ))
 original="$work/chord.wav"
 copy="$work/chord_noisy.wav"
 for _ in 1 2; do cat "$original" "$copy" >/dev/null; done
+# Two unrelated full-scale noises of the same size: the meter's heaviest load,
+# whose totals pass 2^53 after about five minutes.
+"$build/make_examples" "$work" "$seconds" noise
+for _ in 1 2; do cat "$work/noise_first.wav" "$work/noise_second.wav" >/dev/null; done
 
 # Median wall time in seconds of RUNS runs of a command.
 median_seconds() {
@@ -88,6 +92,8 @@ echo "| command | wall time (s) | × cat | peak RSS (MiB) |"
 echo "|---|---|---|---|"
 echo "| cat, both files to /dev/null (the floor) | $cat_seconds | 1.00 | $(peak_rss_mib cat "$original" "$copy") |"
 echo "| vorik | $vorik_seconds | $(ratio "$vorik_seconds") | $(peak_rss_mib "$build/vorik" "$original" "$copy") |"
+noises_seconds=$(median_seconds "$build/vorik" "$work/noise_first.wav" "$work/noise_second.wav")
+echo "| vorik, two unrelated full-scale noises | $noises_seconds | $(ratio "$noises_seconds") | $(peak_rss_mib "$build/vorik" "$work/noise_first.wav" "$work/noise_second.wav") |"
 if command -v sox >/dev/null; then
     sox_seconds=$(median_seconds run_sox)
     echo "| sox -m, one file inverted, stats | $sox_seconds | $(ratio "$sox_seconds") | $(peak_rss_mib sox -m -v 1 "$original" -v -1 "$copy" -n stats) |"
