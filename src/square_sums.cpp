@@ -154,15 +154,92 @@ std::uint64_t gather_bits(const unsigned char (&flags)[WORD_BITS]) {
 
 }  // namespace
 
-// Per 32 pairs: the quotients and flags first, in a loop the compiler can
-// vectorise, then the bits gathered and the ties resolved.
+namespace {
+
+// The rounding in 16-bit halves of the squares, as the vector kernels keep
+// it: while u <= 2^15, r is the low bits of a square's low half, and u/2 and
+// r both stay below 2^15. For every square k is then high * 2^(16 - log2(u))
+// + kl with kl = (low >> log2(u)) + [r > u/2]; the first term is even, so kl
+// has the parity of k.
+constexpr unsigned LAST_LANE_EXPONENT = 15;
+constexpr unsigned HALF_LANE_BITS = 16;
+constexpr std::uint32_t LOW_HALF_BITS = 0xFFFF;
+// A 32-bit lane that gains at most 65535 a word is emptied after this many.
+constexpr std::size_t WORDS_BETWEEN_LANE_FLUSHES = 65536;
+
+// The whole words of a run in 16-bit halves, in plain C++ for the
+// auto-vectoriser: one lane per square of a word, with its side's constants.
+RoundedSums sum_words_in_halves(const std::int16_t* first_block, const std::int16_t* second_block,
+                                std::size_t words, RoundingSide left, RoundingSide right,
+                                std::uint64_t& parities) {
+    const SideRounding sides[BITS_PER_PAIR] = {side_rounding(left), side_rounding(right)};
+    std::uint16_t remainder_mask[WORD_BITS];
+    std::uint16_t half[WORD_BITS];
+    std::uint16_t shift_factor[WORD_BITS];  // 2^(16 - log2(u)): (x * it) >> 16 is x >> log2(u)
+    for (std::size_t i = 0; i < WORD_BITS; ++i) {
+        const SideRounding& side = sides[i % BITS_PER_PAIR];
+        remainder_mask[i] = static_cast<std::uint16_t>(side.remainder_mask);
+        half[i] = static_cast<std::uint16_t>(side.half);
+        shift_factor[i] = static_cast<std::uint16_t>(1U << (HALF_LANE_BITS - side.shift));
+    }
+    RoundedSums sums{0, 0};
+    for (std::size_t word = 0; word < words;) {
+        std::uint32_t low_quotients[WORD_BITS] = {};
+        std::uint32_t high_halves[WORD_BITS] = {};
+        const std::size_t batch_end = word + std::min(words - word, WORDS_BETWEEN_LANE_FLUSHES);
+        for (; word < batch_end; ++word) {
+            const std::int16_t* first = first_block + word * SAMPLES_PER_WORD;
+            const std::int16_t* second = second_block + word * SAMPLES_PER_WORD;
+            unsigned char flips[WORD_BITS];
+            unsigned char ties[WORD_BITS];
+            for (std::size_t i = 0; i < WORD_BITS; ++i) {
+                // |a - b| fits 16 unsigned bits even where a - b does not fit 16 signed ones.
+                const std::int16_t larger = first[i] > second[i] ? first[i] : second[i];
+                const std::int16_t smaller = first[i] > second[i] ? second[i] : first[i];
+                const auto distance = static_cast<std::uint16_t>(static_cast<std::uint16_t>(larger) -
+                                                                 static_cast<std::uint16_t>(smaller));
+                const auto low = static_cast<std::uint16_t>(distance * distance);
+                const auto high = static_cast<std::uint16_t>(
+                    std::uint32_t{distance} * std::uint32_t{distance} >> HALF_LANE_BITS);
+                const auto remainder = static_cast<std::uint16_t>(low & remainder_mask[i]);
+                // 1 where the remainder is above half the spacing: both are below 2^15.
+                const auto above_half = static_cast<std::uint16_t>(
+                    static_cast<std::uint16_t>(half[i] - remainder) >> (HALF_LANE_BITS - 1));
+                const auto shifted = static_cast<std::uint16_t>(
+                    std::uint32_t{low} * std::uint32_t{shift_factor[i]} >> HALF_LANE_BITS);
+                const auto low_quotient = static_cast<std::uint16_t>(shifted + above_half);
+                low_quotients[i] += low_quotient;
+                high_halves[i] += high;
+                flips[i] = static_cast<unsigned char>(low_quotient & 1);
+                ties[i] = static_cast<unsigned char>(remainder == half[i]);
+            }
+            scan_ties(gather_bits(flips), gather_bits(ties), parities, sums);
+        }
+        for (std::size_t i = 0; i < WORD_BITS; i += BITS_PER_PAIR) {
+            sums.left += (std::uint64_t{high_halves[i]} << (HALF_LANE_BITS - left.spacing_exponent)) +
+                         low_quotients[i];
+            sums.right += (std::uint64_t{high_halves[i + 1]} << (HALF_LANE_BITS - right.spacing_exponent)) +
+                          low_quotients[i + 1];
+        }
+    }
+    return sums;
+}
+
+}  // namespace
+
+// The whole words in 16-bit halves while the spacings allow; the rest, and
+// every square at wider spacings, in 64 bits: the quotients and flags, then
+// the bits gathered and the ties resolved, per 32 pairs.
 RoundedSums sum_rounded_squares_portably(const std::int16_t* first_block, const std::int16_t* second_block,
                                          std::uint32_t pairs, RoundingSide left, RoundingSide right) {
-    const SideRounding sides[BITS_PER_PAIR] = {side_rounding(left), side_rounding(right)};
     std::uint64_t parities = parities_of(left, right);
-    RoundedSums sums{0, 0};
+    const bool in_halves =
+        left.spacing_exponent <= LAST_LANE_EXPONENT && right.spacing_exponent <= LAST_LANE_EXPONENT;
+    const std::size_t words = in_halves ? pairs / PAIRS_PER_WORD : 0;
+    RoundedSums sums = sum_words_in_halves(first_block, second_block, words, left, right, parities);
+    const SideRounding sides[BITS_PER_PAIR] = {side_rounding(left), side_rounding(right)};
     std::uint64_t quotients[BITS_PER_PAIR] = {0, 0};
-    for (std::uint32_t done = 0; done < pairs;) {
+    for (auto done = static_cast<std::uint32_t>(words * PAIRS_PER_WORD); done < pairs;) {
         const std::uint32_t word_pairs = std::min(pairs - done, PAIRS_PER_WORD);
         const std::int16_t* first = first_block + std::size_t{done} * BITS_PER_PAIR;
         const std::int16_t* second = second_block + std::size_t{done} * BITS_PER_PAIR;
@@ -195,8 +272,6 @@ constexpr std::size_t AVX2_SAMPLES = 16;  // 16-bit samples in one 256-bit vecto
 // A 32-bit lane gains at most 65535 per vector; this many vectors fill it to
 // just below 2^32, so the lanes are emptied into 64-bit totals after them.
 constexpr std::size_t VECTORS_BETWEEN_FLUSHES = 65536;
-constexpr unsigned HALF_LANE_BITS = 16;
-constexpr std::uint32_t LOW_HALF_BITS = 0xFFFF;
 
 [[gnu::target("avx2")]] std::uint64_t lane_total(__m256i lanes) {
     std::uint32_t values[8];
@@ -260,12 +335,8 @@ struct SideHalfSums {
     return {sums.left + rest.left, sums.right + rest.right};
 }
 
-// The vector kernels keep the rounding in 16-bit lanes: while u <= 2^15, r
-// is the low bits of a square's low half, and u/2 and r both stay below 2^15,
-// so that signed 16-bit compares order them. For every square they take k as
-// high * 2^(16 - log2(u)) + kl with kl = (low >> log2(u)) + [r > u/2]; the
-// first term is even, so kl has the parity of k.
-constexpr unsigned LAST_LANE_EXPONENT = 15;
+// The vector kernels keep the rounding in 16-bit halves as the portable one
+// does; there u/2 and r < 2^15 let signed 16-bit compares order them.
 
 // The flips and ties of one word.
 struct WordBits {
