@@ -23,9 +23,26 @@ bool terminal_expects_utf8(std::FILE* stream) {
 // Windows refuses to open a directory as a file, so an opened path never is one.
 bool opened_path_is_directory(std::FILE*) { return false; }
 
+// Files are read through their streams on Windows: a mapping there has not
+// been measured to gain anything.
+bool start_mapped_input(std::FILE*, std::uint64_t, std::size_t, MappedInput& mapped) {
+    mapped = {};
+    return false;
+}
+bool move_window(MappedInput&, std::uint64_t, std::size_t) { return false; }
+bool look_again_at_size(MappedInput&) { return false; }
+void release_mapped_input(MappedInput& mapped) { mapped = {}; }
+bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
+    measure(context);
+    return true;
+}
+
 #else
 
 #include <langinfo.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +63,137 @@ bool terminal_expects_utf8(std::FILE* stream) {
 bool opened_path_is_directory(std::FILE* file) {
     struct stat status {};
     return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+namespace {
+
+// st_blocks counts in units of 512 bytes, whatever the file system's block.
+constexpr std::uint64_t STAT_BLOCK_BYTES = 512;
+
+std::uint64_t page_bytes() {
+    static const auto bytes = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    return bytes;
+}
+
+// A hole reads as zeros through a stream without taking memory; through a
+// mapping, a memory file system fills it with pages of its own, which stay.
+bool has_holes(const struct stat& status) {
+    return static_cast<std::uint64_t>(status.st_blocks) * STAT_BLOCK_BYTES <
+           static_cast<std::uint64_t>(status.st_size);
+}
+
+void unmap_window(MappedInput& mapped) {
+    if (mapped.window != nullptr) {
+        munmap(const_cast<unsigned char*>(mapped.window), mapped.window_bytes);
+    }
+    mapped.window = nullptr;
+    mapped.window_bytes = 0;
+}
+
+// A page of a window whose file was truncated under it raises SIGBUS when
+// read. While any input is mapped the signal is caught; only while a window
+// is measured does it send the run back, and only one thread measures.
+// Catching it for the whole time an input is mapped, rather than around
+// each block, spares two system calls a block.
+sigjmp_buf vanished_page_return;
+volatile sig_atomic_t measuring = 0;
+int mapped_inputs = 0;
+struct sigaction before_mapping {};
+
+void on_bus_error(int signal) {
+    if (measuring != 0) {
+        siglongjmp(vanished_page_return, 1);
+    }
+    // Not a window's page: the signal is handled as it would be without us.
+    sigaction(SIGBUS, &before_mapping, nullptr);
+    raise(signal);
+}
+
+void catch_vanished_pages() {
+    if (mapped_inputs++ == 0) {
+        struct sigaction catcher {};
+        catcher.sa_handler = on_bus_error;
+        sigemptyset(&catcher.sa_mask);
+        // The jump back leaves the handler without restoring the signal
+        // mask, so the signal must not be blocked while it runs.
+        catcher.sa_flags = SA_NODEFER;
+        sigaction(SIGBUS, &catcher, &before_mapping);
+    }
+}
+
+void stop_catching_vanished_pages() {
+    if (--mapped_inputs == 0) {
+        sigaction(SIGBUS, &before_mapping, nullptr);
+    }
+}
+
+}  // namespace
+
+bool start_mapped_input(std::FILE* file, std::uint64_t offset, std::size_t bytes, MappedInput& mapped) {
+    mapped = {};
+    const int descriptor = fileno(file);
+    struct stat status {};
+    if (descriptor < 0 || fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || has_holes(status) ||
+        static_cast<std::uint64_t>(status.st_size) <= offset) {
+        return false;
+    }
+    mapped.descriptor = descriptor;
+    mapped.file_bytes = static_cast<std::uint64_t>(status.st_size);
+    if (!move_window(mapped, offset, bytes)) {
+        mapped = {};
+        return false;
+    }
+    mapped.started = true;
+    catch_vanished_pages();
+    return true;
+}
+
+bool move_window(MappedInput& mapped, std::uint64_t offset, std::size_t bytes) {
+    unmap_window(mapped);
+    if (offset >= mapped.file_bytes) {
+        return false;
+    }
+    const std::uint64_t start = offset - offset % page_bytes();
+    const std::uint64_t end = offset + bytes < mapped.file_bytes ? offset + bytes : mapped.file_bytes;
+    const auto length = static_cast<std::size_t>(end - start);
+    void* window = mmap(nullptr, length, PROT_READ, MAP_SHARED, mapped.descriptor, static_cast<off_t>(start));
+    if (window == MAP_FAILED) {
+        return false;
+    }
+    // Read once, front to back: the kernel may read ahead and drop behind.
+    madvise(window, length, MADV_SEQUENTIAL);
+    mapped.window_offset = start;
+    mapped.window = static_cast<const unsigned char*>(window);
+    mapped.window_bytes = length;
+    return true;
+}
+
+bool look_again_at_size(MappedInput& mapped) {
+    struct stat status {};
+    if (fstat(mapped.descriptor, &status) != 0) {
+        return false;
+    }
+    mapped.file_bytes = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+void release_mapped_input(MappedInput& mapped) {
+    unmap_window(mapped);
+    if (mapped.started) {
+        stop_catching_vanished_pages();
+    }
+    mapped = {};
+}
+
+bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
+    if (sigsetjmp(vanished_page_return, 0) != 0) {
+        measuring = 0;
+        return false;
+    }
+    measuring = 1;
+    measure(context);
+    measuring = 0;
+    return true;
 }
 
 #endif
