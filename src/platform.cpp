@@ -43,6 +43,7 @@ bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -127,6 +128,45 @@ void stop_catching_vanished_pages() {
     }
 }
 
+void touch_every_page(void* context) {
+    const MappedInput& mapped = *static_cast<const MappedInput*>(context);
+    unsigned char sink = 0;
+    for (std::size_t at = 0; at < mapped.window_bytes; at += page_bytes()) {
+        sink ^= static_cast<const volatile unsigned char*>(mapped.window)[at];
+    }
+    static_cast<void>(sink);
+}
+
+long faults_so_far() {
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt + usage.ru_majflt;
+}
+
+// Whether the page cache holds the file in large folios, which a mapping
+// takes in a fault or two apiece. In small pages the kernel maps 16 of them
+// around each fault, and a mapping then costs more than the copy of a read
+// saves: so it is with memory file systems, and with files just written.
+// The middle of the file is probed, since even a file read back from disk
+// starts in the small pages of the first, short read-ahead steps. Smaller
+// files cost little either way and are mapped.
+bool maps_in_large_pages(MappedInput& mapped, std::size_t window_bytes) {
+    constexpr std::uint64_t PROBED_FROM_WINDOWS = 4;
+    constexpr std::uint64_t LEAST_PAGES_PER_FAULT = 64;  // 256 KiB
+    if (mapped.file_bytes < PROBED_FROM_WINDOWS * window_bytes) {
+        return true;
+    }
+    if (!move_window(mapped, mapped.file_bytes / 2, window_bytes)) {
+        return false;
+    }
+    const long faults_before = faults_so_far();
+    const bool touched = run_guarded_against_vanished_pages(touch_every_page, &mapped);
+    const auto faults = static_cast<std::uint64_t>(faults_so_far() - faults_before);
+    const std::uint64_t pages = mapped.window_bytes / page_bytes();
+    unmap_window(mapped);
+    return touched && faults * LEAST_PAGES_PER_FAULT <= pages;
+}
+
 }  // namespace
 
 bool start_mapped_input(std::FILE* file, std::uint64_t offset, std::size_t bytes, MappedInput& mapped) {
@@ -139,12 +179,12 @@ bool start_mapped_input(std::FILE* file, std::uint64_t offset, std::size_t bytes
     }
     mapped.descriptor = descriptor;
     mapped.file_bytes = static_cast<std::uint64_t>(status.st_size);
-    if (!move_window(mapped, offset, bytes)) {
-        mapped = {};
-        return false;
-    }
     mapped.started = true;
     catch_vanished_pages();
+    if (!maps_in_large_pages(mapped, bytes) || !move_window(mapped, offset, bytes)) {
+        release_mapped_input(mapped);
+        return false;
+    }
     return true;
 }
 
