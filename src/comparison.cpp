@@ -98,6 +98,11 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
         if (streams.flush_progress) {
             std::fflush(streams.out);
         }
+        // Output that cannot be written loses the result: reading on
+        // cannot change that.
+        if (std::ferror(streams.out) != 0) {
+            return MESSAGE_WRITE_FAILED;
+        }
     }
 }
 
@@ -105,14 +110,19 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
 // takes the path every run ends on. Returns the exit status.
 int finish_run(const Message* failure, const WaveHeader& first_header, const WaveHeader& second_header,
                const RunStreams& streams, RunResources& resources) {
-    const Message& closing =
-        failure != nullptr ? *failure : measure(first_header, second_header, streams, resources);
-    write_message(streams.err, closing, streams.utf8_messages);
-    // The progress lines must be out before the pause, whatever the buffering.
-    std::fflush(streams.out);
+    const Message* closing =
+        failure != nullptr ? failure : &measure(first_header, second_header, streams, resources);
+    // The progress lines go out before the closing message, whatever the
+    // buffering; a run whose result did not reach its destination has not
+    // finished. A failure to write the messages themselves changes nothing.
+    const bool output_written = std::fflush(streams.out) == 0 && std::ferror(streams.out) == 0;
+    if (closing == &MESSAGE_FINISHED && !output_written) {
+        closing = &MESSAGE_WRITE_FAILED;
+    }
+    write_message(streams.err, *closing, streams.utf8_messages);
     release(resources);
     pause_for_one_character(streams.in);
-    return &closing == &MESSAGE_FINISHED ? EXIT_FINISHED : EXIT_NOT_FINISHED;
+    return closing == &MESSAGE_FINISHED ? EXIT_FINISHED : EXIT_NOT_FINISHED;
 }
 
 }  // namespace
