@@ -41,7 +41,7 @@ const Message* read_input_header(std::FILE* file, WaveHeader& header) {
 
 // Opens one input and checks its header; returns the closing message on failure.
 const Message* open_input(const char* path, std::FILE*& file, WaveHeader& header) {
-    file = std::fopen(path, "rb");
+    file = open_for_reading(path);
     if (file == nullptr || opened_path_is_directory(file)) {
         return &MESSAGE_OPEN_FAILED;
     }

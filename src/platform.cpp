@@ -9,6 +9,31 @@ namespace {
 constexpr UINT UTF8_CODE_PAGE = 65001;
 }
 
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) {
+        // Lengths include the terminating null, so the strings are null-terminated as they are converted.
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string argument(bytes > 0 ? static_cast<std::size_t>(bytes) : 1, '\0');
+        if (bytes > 0) {
+            WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, argument.data(), bytes, nullptr, nullptr);
+        }
+        argument.pop_back();
+        arguments.push_back(argument);
+    }
+    return arguments;
+}
+
+std::FILE* open_for_reading(const char* path) {
+    const int characters = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (characters <= 0) {
+        return nullptr;
+    }
+    std::wstring wide(static_cast<std::size_t>(characters), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), characters);
+    return _wfopen(wide.c_str(), L"rb");
+}
+
 // _isatty() also holds for NUL and other character devices; only a console
 // has a console mode.
 bool stream_is_terminal(std::FILE* stream) {
@@ -49,6 +74,8 @@ bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
 
 #include <clocale>
 #include <cstring>
+
+std::FILE* open_for_reading(const char* path) { return std::fopen(path, "rb"); }
 
 bool stream_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 

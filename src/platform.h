@@ -4,6 +4,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+// The arguments of wmain in UTF-8. Windows spells every file name in
+// UTF-16; the code page that main's arguments come in cannot.
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
+#endif
+
+// Opens `path` for binary reading; on Windows the path is UTF-8.
+std::FILE* open_for_reading(const char* path);
 
 bool stream_is_terminal(std::FILE* stream);
 

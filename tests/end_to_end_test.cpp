@@ -577,6 +577,11 @@ TEST_F(EndToEnd, BadInputs) {
     cases.push_back({"/dev/null first", {"/dev/null", valid}, refused(NOT_WAV)});
     cases.push_back({"/dev/null second", {valid, "/dev/null"}, refused(NOT_WAV)});
     cases.push_back({"same path twice", {valid, valid}, measured(samples, samples, block)});
+    // No ANSI code page of Windows spells this name.
+    const std::string beyond_code_pages = dir_.write("和音 ü€🎵.wav", valid_bytes);
+    cases.push_back({"name beyond any code page",
+                     {beyond_code_pages, wav(stereo_, other)},
+                     measured(samples, other, block)});
 
     // Format tags other than PCM are read as 16-bit samples all the same.
     for (const std::uint16_t tag : std::initializer_list<std::uint16_t>{0, 2, 3, 0xFFFE}) {
