@@ -12,13 +12,12 @@ constexpr UINT UTF8_CODE_PAGE = 65001;
 std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
     std::vector<std::string> arguments;
     for (int i = 0; i < argc; ++i) {
-        // Lengths include the terminating null, so the strings are null-terminated as they are converted.
+        // The lengths count the terminating null, which the string holds past its end.
         const int bytes = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
-        std::string argument(bytes > 0 ? static_cast<std::size_t>(bytes) : 1, '\0');
-        if (bytes > 0) {
+        std::string argument(bytes > 1 ? static_cast<std::size_t>(bytes - 1) : 0, '\0');
+        if (!argument.empty()) {
             WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, argument.data(), bytes, nullptr, nullptr);
         }
-        argument.pop_back();
         arguments.push_back(argument);
     }
     return arguments;
@@ -29,7 +28,7 @@ std::FILE* open_for_reading(const char* path) {
     if (characters <= 0) {
         return nullptr;
     }
-    std::wstring wide(static_cast<std::size_t>(characters), L'\0');
+    std::wstring wide(static_cast<std::size_t>(characters - 1), L'\0');
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), characters);
     return _wfopen(wide.c_str(), L"rb");
 }
