@@ -133,7 +133,8 @@ Expectation model(const Samples& first, const Samples& second, std::uint64_t blo
             expected.ending = Ending::sizes_differ;
             return expected;
         }
-        for (std::uint64_t k = start; k + 1 < start + count; k += 2) {
+        // Both counts are not 0, so start lies within both vectors.
+        for (auto k = static_cast<std::size_t>(start); k + 1 < start + count; k += 2) {
             const double left = first[k] - second[k];
             const double right = first[k + 1] - second[k + 1];
             sum_left += left * left;
@@ -473,7 +474,7 @@ Outcome measured(const Samples& first, const Samples& second, std::uint64_t bloc
     return {expected.out, finished ? FINISHED : SIZES_DIFFER, finished ? FINISHED_STATUS : FAILURE_STATUS};
 }
 
-Samples first_samples(const Samples& samples, std::size_t count) {
+Samples first_samples(const Samples& samples, std::uint64_t count) {
     return Samples(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
