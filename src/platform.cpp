@@ -97,8 +97,8 @@ namespace {
 // st_blocks counts in units of 512 bytes, whatever the file system's block.
 constexpr std::uint64_t STAT_BLOCK_BYTES = 512;
 
-std::uint64_t page_bytes() {
-    static const auto bytes = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+std::size_t page_bytes() {
+    static const auto bytes = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     return bytes;
 }
 

@@ -65,11 +65,13 @@ set_tests_properties(stop_wine PROPERTIES
 
 # The unit tests run under the emulator, which add_test puts before a
 # cross-built target.
+# A case that the sources leave out of a Windows build (one on POSIX calls)
+# is found all the same; it runs no test there and shows as skipped.
 gtest_add_tests(TARGET vorik_unit_tests SOURCES ${unit_test_sources} TEST_LIST unit_tests)
 set_tests_properties(${unit_tests} PROPERTIES
   ENVIRONMENT "${wine_environment}"
   FIXTURES_REQUIRED wine
-  SKIP_REGULAR_EXPRESSION "${VORIK_GTEST_SKIPPED_OUTPUT}")
+  SKIP_REGULAR_EXPRESSION "${VORIK_GTEST_SKIPPED_OUTPUT};Running 0 tests from 0 test suites")
 
 if(VORIK_HOST_TEST_DIR)
   set(tool_environment
