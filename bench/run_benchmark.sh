@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Times vorik on two large WAV files against the floor of reading them with
 # cat, and against what a user would otherwise reach for (sox, numpy) where
-# those are installed. Everything is measured in this one run, on files in a
-# warm page cache.
+# those are installed. Everything is measured in this one run, with the tool
+# and cat taking turns, on files in the page cache in the three ways files
+# sit there: just written, on a memory file system, and read back from disk.
 #
 # Usage: bench/run_benchmark.sh [MIB_PER_FILE [RUNS]]   (defaults: 1024 and 5)
+# Evicting a file from the page cache needs GNU dd; peak memory needs GNU time
+# (Debian: `time`).
 set -euo pipefail
 
 mib_per_file=${1:-1024}
@@ -15,33 +18,30 @@ build="$repo/build-bench"
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORIK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target vorik make_examples >/dev/null
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# On the disk the build is on: /tmp may be a memory file system.
+work=$(mktemp -d "$build/benchmark-files.XXXXXX")
+memory_work=""
+cleanup() { rm -rf "$work" ${memory_work:+"$memory_work"}; }
+trap cleanup EXIT
 
 # 44.1 kHz stereo 16-bit: 176400 bytes a second.
 readonly BYTES_PER_SECOND=176400
 seconds=$(( mib_per_file * 1048576 / BYTES_PER_SECOND ))
 "$build/make_examples" "$work" "$seconds"
-original="$work/chord.wav"
-copy="$work/chord_noisy.wav"
-for _ in 1 2; do cat "$original" "$copy" >/dev/null; done
 # Two unrelated full-scale noises of the same size: the meter's heaviest load,
 # whose totals pass 2^53 after about five minutes.
 "$build/make_examples" "$work" "$seconds" noise
-for _ in 1 2; do cat "$work/noise_first.wav" "$work/noise_second.wav" >/dev/null; done
 
-# Median wall time in seconds of RUNS runs of a command.
-median_seconds() {
-    local times=()
-    for _ in $(seq "$runs"); do
-        local start end
-        start=$(date +%s%N)
-        "$@" </dev/null >/dev/null 2>&1
-        end=$(date +%s%N)
-        times+=($(( end - start )))
-    done
-    printf '%s\n' "${times[@]}" | sort -n | awk '{ t[NR] = $1 } END { printf "%.3f", t[int((NR + 1) / 2)] / 1e9 }'
+# Wall seconds of one run of a command, its output thrown away.
+wall_seconds() {
+    local start end
+    start=$(date +%s%N)
+    "$@" </dev/null >/dev/null 2>&1
+    end=$(date +%s%N)
+    awk -v ns=$(( end - start )) 'BEGIN { printf "%.4f", ns / 1e9 }'
 }
+
+median() { sort -n | awk '{ v[NR] = $1 } END { printf "%.3f", v[int((NR + 1) / 2)] }'; }
 
 peak_rss_mib() {
     if [ -x /usr/bin/time ]; then
@@ -51,10 +51,37 @@ peak_rss_mib() {
     fi
 }
 
-read_both() { cat "$original" "$copy"; }
-run_vorik() { "$build/vorik" "$original" "$copy"; }
+# One row: a command and cat on the same two files, taking turns RUNS times;
+# the ratio is the median of the ratios of each turn.
+row() {
+    local label=$1 first=$2 second=$3
+    shift 3
+    local tool_times=() cat_times=() ratios=()
+    for _ in $(seq "$runs"); do
+        local c t
+        c=$(wall_seconds cat "$first" "$second")
+        t=$(wall_seconds "$@" "$first" "$second")
+        cat_times+=("$c")
+        tool_times+=("$t")
+        ratios+=("$(awk -v t="$t" -v c="$c" 'BEGIN { printf "%.4f", t / c }')")
+    done
+    printf '| %s | %s | %s | %s | %s |\n' "$label" \
+        "$(printf '%s\n' "${tool_times[@]}" | median)" "$(printf '%s\n' "${cat_times[@]}" | median)" \
+        "$(printf '%s\n' "${ratios[@]}" | median | awk '{ printf "%.2f", $1 }')" \
+        "$(peak_rss_mib "$@" "$first" "$second")"
+}
+
+evict_then_read_back() {
+    local file
+    for file in "$@"; do
+        dd if="$file" iflag=nocache count=0 status=none
+        cat "$file" >/dev/null
+    done
+}
+
+# Each command below is given the two files as its last two arguments.
 # The difference signal, original minus copy, into sox's statistics.
-run_sox() { sox -m -v 1 "$original" -v -1 "$copy" -n stats; }
+sox_difference=(bash -c 'sox -m -v 1 "$1" -v -1 "$2" -n stats' sox_difference)
 
 numpy_python=""
 for candidate in python3 /usr/bin/python3; do
@@ -64,50 +91,61 @@ for candidate in python3 /usr/bin/python3; do
     fi
 done
 # The same two values the tool prints last, one 16 Mi-sample slice at a time.
-run_numpy() {
-    "$numpy_python" - "$original" "$copy" <<'EOF'
+numpy_psnr=("$numpy_python" -c '
 import sys, numpy as np
-a = np.memmap(sys.argv[1], dtype='<i2', mode='r', offset=44)
-b = np.memmap(sys.argv[2], dtype='<i2', mode='r', offset=44)
+a = np.memmap(sys.argv[1], dtype="<i2", mode="r", offset=44)
+b = np.memmap(sys.argv[2], dtype="<i2", mode="r", offset=44)
 n = min(a.size, b.size) // 2 * 2
 sums = np.zeros(2)
 step = 1 << 24
 for i in range(0, n, step):
     d = a[i:min(i + step, n)].astype(np.int64) - b[i:min(i + step, n)]
     sums += (d * d).reshape(-1, 2).sum(axis=0)
-with np.errstate(divide='ignore'):
+with np.errstate(divide="ignore"):
     psnr = np.where(sums == 0, 333.0, 20 * np.log10(65535 / np.sqrt(sums / (n // 2))))
 print("L%8.3fdB | R%8.3fdB" % tuple(psnr))
-EOF
-}
+')
 
-cat_seconds=$(median_seconds read_both)
-vorik_seconds=$(median_seconds run_vorik)
-ratio() { awk -v t="$1" -v floor="$cat_seconds" 'BEGIN { printf "%.2f", t / floor }'; }
+original="$work/chord.wav"
+copy="$work/chord_noisy.wav"
 
 echo
-echo "Two files of $mib_per_file MiB each, warm page cache, median of $runs runs, $(nproc) cores"
+echo "Two files of $mib_per_file MiB each (a long chord, and the same chord with a little noise),"
+echo "in the page cache; medians of $runs turns each, $(nproc) cores"
 echo
-echo "| command | wall time (s) | × cat | peak RSS (MiB) |"
-echo "|---|---|---|---|"
-echo "| cat, both files to /dev/null (the floor) | $cat_seconds | 1.00 | $(peak_rss_mib cat "$original" "$copy") |"
-echo "| vorik | $vorik_seconds | $(ratio "$vorik_seconds") | $(peak_rss_mib "$build/vorik" "$original" "$copy") |"
-noises_seconds=$(median_seconds "$build/vorik" "$work/noise_first.wav" "$work/noise_second.wav")
-echo "| vorik, two unrelated full-scale noises | $noises_seconds | $(ratio "$noises_seconds") | $(peak_rss_mib "$build/vorik" "$work/noise_first.wav" "$work/noise_second.wav") |"
-if command -v sox >/dev/null; then
-    sox_seconds=$(median_seconds run_sox)
-    echo "| sox -m, one file inverted, stats | $sox_seconds | $(ratio "$sox_seconds") | $(peak_rss_mib sox -m -v 1 "$original" -v -1 "$copy" -n stats) |"
+echo "| files | vorik (s) | cat (s) | vorik / cat | vorik's peak RSS (MiB) |"
+echo "|---|---|---|---|---|"
+row "just written" "$original" "$copy" "$build/vorik"
+row "just written, two unrelated full-scale noises" "$work/noise_first.wav" "$work/noise_second.wav" "$build/vorik"
+if [ -d /dev/shm ] && [ "$(df -Pk /dev/shm | awk 'NR == 2 { print $4 }')" -gt $(( 3 * mib_per_file * 1024 )) ]; then
+    memory_work=$(mktemp -d /dev/shm/vorik-benchmark.XXXXXX)
+    cp "$original" "$copy" "$memory_work/"
+    row "on /dev/shm (tmpfs)" "$memory_work/chord.wav" "$memory_work/chord_noisy.wav" "$build/vorik"
+    rm -rf "$memory_work"
+    memory_work=""
 else
-    echo "| sox | not installed | | |"
+    echo "| on /dev/shm | no room | | | |"
+fi
+evict_then_read_back "$original" "$copy"
+row "read back from disk" "$original" "$copy" "$build/vorik"
+
+echo
+echo "Other tools, on the files read back from disk:"
+echo
+echo "| command | time (s) | cat (s) | × cat | peak RSS (MiB) |"
+echo "|---|---|---|---|---|"
+if command -v sox >/dev/null; then
+    row "sox -m, one file inverted, stats" "$original" "$copy" "${sox_difference[@]}"
+else
+    echo "| sox | not installed | | | |"
 fi
 if [ -n "$numpy_python" ]; then
-    numpy_seconds=$(median_seconds run_numpy)
-    echo "| numpy, memory-mapped, 16 Mi-sample slices | $numpy_seconds | $(ratio "$numpy_seconds") | |"
+    row "numpy, memory-mapped, 16 Mi-sample slices" "$original" "$copy" "${numpy_psnr[@]}"
 else
-    echo "| numpy | not installed | | |"
+    echo "| numpy | not installed | | | |"
 fi
 echo
 echo "vorik's last line: $("$build/vorik" "$original" "$copy" </dev/null 2>/dev/null | tr '\r' '\n' | tail -n 1)"
 if [ -n "$numpy_python" ]; then
-    echo "numpy's values:    $(run_numpy)"
+    echo "numpy's values:    $("${numpy_psnr[@]}" "$original" "$copy")"
 fi

@@ -13,21 +13,21 @@ namespace {
 
 // Everything a run acquires, each slot empty until it is, released in one place.
 struct RunResources {
-    std::FILE* first_file;
-    std::FILE* second_file;
-    std::int16_t* first_buffer;
-    std::int16_t* second_buffer;
+    SampleInput first;
+    SampleInput second;
 };
 
+void release_input(SampleInput& input) {
+    release_mapped_input(input.mapped);
+    if (input.file != nullptr) {
+        std::fclose(input.file);
+    }
+    std::free(input.buffer);
+}
+
 void release(RunResources& resources) {
-    if (resources.first_file != nullptr) {
-        std::fclose(resources.first_file);
-    }
-    std::free(resources.first_buffer);
-    if (resources.second_file != nullptr) {
-        std::fclose(resources.second_file);
-    }
-    std::free(resources.second_buffer);
+    release_input(resources.first);
+    release_input(resources.second);
     resources = {};
 }
 
@@ -41,7 +41,7 @@ const Message* read_input_header(std::FILE* file, WaveHeader& header) {
 
 // Opens one input and checks its header; returns the closing message on failure.
 const Message* open_input(const char* path, std::FILE*& file, WaveHeader& header) {
-    file = std::fopen(path, "rb");
+    file = open_for_reading(path);
     if (file == nullptr || opened_path_is_directory(file)) {
         return &MESSAGE_OPEN_FAILED;
     }
@@ -68,19 +68,23 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
         return MESSAGE_EMPTY_BLOCK;
     }
 
+    // A file measured in place needs no buffer; the others are read in chunks.
     const std::uint32_t buffer_samples = block_samples < CHUNK_SAMPLES ? block_samples : CHUNK_SAMPLES;
-    const std::size_t buffer_bytes = std::size_t{buffer_samples} * sizeof(std::int16_t);
-    resources.first_buffer = static_cast<std::int16_t*>(std::malloc(buffer_bytes));
-    resources.second_buffer = static_cast<std::int16_t*>(std::malloc(buffer_bytes));
-    if (resources.first_buffer == nullptr || resources.second_buffer == nullptr) {
-        return MESSAGE_OUT_OF_MEMORY;
+    for (SampleInput* input : {&resources.first, &resources.second}) {
+        if (!measure_in_place(*input, WINDOW_BYTES)) {
+            input->buffer =
+                static_cast<std::int16_t*>(std::malloc(std::size_t{buffer_samples} * sizeof(std::int16_t)));
+            input->capacity = buffer_samples;
+            if (input->buffer == nullptr) {
+                return MESSAGE_OUT_OF_MEMORY;
+            }
+        }
     }
-    const ChunkBuffers buffers{resources.first_buffer, resources.second_buffer, buffer_samples};
 
     PsnrAccumulator accumulator{};
     for (;;) {
-        const BlockCounts counts = read_and_accumulate_block(resources.first_file, resources.second_file,
-                                                             block_samples, buffers, accumulator);
+        const BlockCounts counts =
+            read_and_accumulate_block(resources.first, resources.second, block_samples, accumulator);
         if (counts.read_failed) {
             return MESSAGE_READ_FAILED;
         }
@@ -94,6 +98,11 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
         if (streams.flush_progress) {
             std::fflush(streams.out);
         }
+        // Output that cannot be written loses the result: reading on
+        // cannot change that.
+        if (std::ferror(streams.out) != 0) {
+            return MESSAGE_WRITE_FAILED;
+        }
     }
 }
 
@@ -101,14 +110,19 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
 // takes the path every run ends on. Returns the exit status.
 int finish_run(const Message* failure, const WaveHeader& first_header, const WaveHeader& second_header,
                const RunStreams& streams, RunResources& resources) {
-    const Message& closing =
-        failure != nullptr ? *failure : measure(first_header, second_header, streams, resources);
-    write_message(streams.err, closing, streams.utf8_messages);
-    // The progress lines must be out before the pause, whatever the buffering.
-    std::fflush(streams.out);
+    const Message* closing =
+        failure != nullptr ? failure : &measure(first_header, second_header, streams, resources);
+    // The progress lines go out before the closing message, whatever the
+    // buffering; a run whose result did not reach its destination has not
+    // finished. A failure to write the messages themselves changes nothing.
+    const bool output_written = std::fflush(streams.out) == 0 && std::ferror(streams.out) == 0;
+    if (closing == &MESSAGE_FINISHED && !output_written) {
+        closing = &MESSAGE_WRITE_FAILED;
+    }
+    write_message(streams.err, *closing, streams.utf8_messages);
     release(resources);
     pause_for_one_character(streams.in);
-    return &closing == &MESSAGE_FINISHED ? EXIT_FINISHED : EXIT_NOT_FINISHED;
+    return closing == &MESSAGE_FINISHED ? EXIT_FINISHED : EXIT_NOT_FINISHED;
 }
 
 }  // namespace
@@ -117,15 +131,17 @@ int compare_paths(const char* first_path, const char* second_path, const RunStre
     RunResources resources{};
     WaveHeader first_header{};
     WaveHeader second_header{};
-    const Message* failure = open_input(first_path, resources.first_file, first_header);
+    const Message* failure = open_input(first_path, resources.first.file, first_header);
     if (failure == nullptr) {
-        failure = open_input(second_path, resources.second_file, second_header);
+        failure = open_input(second_path, resources.second.file, second_header);
     }
     return finish_run(failure, first_header, second_header, streams, resources);
 }
 
 int compare_streams(std::FILE* first_file, std::FILE* second_file, const RunStreams& streams) {
-    RunResources resources{first_file, second_file, nullptr, nullptr};
+    RunResources resources{};
+    resources.first.file = first_file;
+    resources.second.file = second_file;
     WaveHeader first_header{};
     WaveHeader second_header{};
     const Message* failure = read_input_header(first_file, first_header);

@@ -7,7 +7,7 @@
 
 namespace {
 
-int run_comparison(int argc, char** argv) {
+int run_comparison(int argc, const char* const* argv) {
     std::fprintf(stderr, BANNER_FORMAT, PROGRAM_NAME, PROGRAM_VERSION);
     const RunStreams streams{stdout, stderr, stdin, terminal_expects_utf8(stderr),
                              stream_is_terminal(stdout)};
@@ -21,4 +21,15 @@ int run_comparison(int argc, char** argv) {
 
 }  // namespace
 
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    const std::vector<std::string> arguments = utf8_arguments(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& argument : arguments) {
+        pointers.push_back(argument.c_str());
+    }
+    return run_comparison(argc, pointers.data());
+}
+#else
 int main(int argc, char** argv) { return run_comparison(argc, argv); }
+#endif

@@ -24,6 +24,7 @@ extern const Message MESSAGE_SAMPLE_WIDTHS_DIFFER;
 extern const Message MESSAGE_EMPTY_BLOCK;
 extern const Message MESSAGE_OUT_OF_MEMORY;
 extern const Message MESSAGE_READ_FAILED;
+extern const Message MESSAGE_WRITE_FAILED;
 extern const Message MESSAGE_SIZES_DIFFER;
 extern const Message MESSAGE_FINISHED;
 

@@ -9,6 +9,30 @@ namespace {
 constexpr UINT UTF8_CODE_PAGE = 65001;
 }
 
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) {
+        // The lengths count the terminating null, which the string holds past its end.
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string argument(bytes > 1 ? static_cast<std::size_t>(bytes - 1) : 0, '\0');
+        if (!argument.empty()) {
+            WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, argument.data(), bytes, nullptr, nullptr);
+        }
+        arguments.push_back(argument);
+    }
+    return arguments;
+}
+
+std::FILE* open_for_reading(const char* path) {
+    const int characters = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (characters <= 0) {
+        return nullptr;
+    }
+    std::wstring wide(static_cast<std::size_t>(characters - 1), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), characters);
+    return _wfopen(wide.c_str(), L"rb");
+}
+
 // _isatty() also holds for NUL and other character devices; only a console
 // has a console mode.
 bool stream_is_terminal(std::FILE* stream) {
@@ -23,14 +47,34 @@ bool terminal_expects_utf8(std::FILE* stream) {
 // Windows refuses to open a directory as a file, so an opened path never is one.
 bool opened_path_is_directory(std::FILE*) { return false; }
 
+// Files are read through their streams on Windows: a mapping there has not
+// been measured to gain anything.
+bool start_mapped_input(std::FILE*, std::uint64_t, std::size_t, MappedInput& mapped) {
+    mapped = {};
+    return false;
+}
+bool move_window(MappedInput&, std::uint64_t, std::size_t) { return false; }
+bool look_again_at_size(MappedInput&) { return false; }
+void release_mapped_input(MappedInput& mapped) { mapped = {}; }
+bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
+    measure(context);
+    return true;
+}
+
 #else
 
 #include <langinfo.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <clocale>
 #include <cstring>
+
+std::FILE* open_for_reading(const char* path) { return std::fopen(path, "rb"); }
 
 bool stream_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 
@@ -46,6 +90,176 @@ bool terminal_expects_utf8(std::FILE* stream) {
 bool opened_path_is_directory(std::FILE* file) {
     struct stat status {};
     return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+namespace {
+
+// st_blocks counts in units of 512 bytes, whatever the file system's block.
+constexpr std::uint64_t STAT_BLOCK_BYTES = 512;
+
+std::size_t page_bytes() {
+    static const auto bytes = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return bytes;
+}
+
+// A hole reads as zeros through a stream without taking memory; through a
+// mapping, a memory file system fills it with pages of its own, which stay.
+bool has_holes(const struct stat& status) {
+    return static_cast<std::uint64_t>(status.st_blocks) * STAT_BLOCK_BYTES <
+           static_cast<std::uint64_t>(status.st_size);
+}
+
+void unmap_window(MappedInput& mapped) {
+    if (mapped.window != nullptr) {
+        munmap(const_cast<unsigned char*>(mapped.window), mapped.window_bytes);
+    }
+    mapped.window = nullptr;
+    mapped.window_bytes = 0;
+}
+
+// A page of a window whose file was truncated under it raises SIGBUS when
+// read. While any input is mapped the signal is caught; only while a window
+// is measured does it send the run back, and only one thread measures.
+// Catching it for the whole time an input is mapped, rather than around
+// each block, spares two system calls a block.
+sigjmp_buf vanished_page_return;
+volatile sig_atomic_t measuring = 0;
+int mapped_inputs = 0;
+struct sigaction before_mapping {};
+
+void on_bus_error(int signal) {
+    if (measuring != 0) {
+        siglongjmp(vanished_page_return, 1);
+    }
+    // Not a window's page: the signal is handled as it would be without us.
+    sigaction(SIGBUS, &before_mapping, nullptr);
+    raise(signal);
+}
+
+void catch_vanished_pages() {
+    if (mapped_inputs++ == 0) {
+        struct sigaction catcher {};
+        catcher.sa_handler = on_bus_error;
+        sigemptyset(&catcher.sa_mask);
+        // The jump back leaves the handler without restoring the signal
+        // mask, so the signal must not be blocked while it runs.
+        catcher.sa_flags = SA_NODEFER;
+        sigaction(SIGBUS, &catcher, &before_mapping);
+    }
+}
+
+void stop_catching_vanished_pages() {
+    if (--mapped_inputs == 0) {
+        sigaction(SIGBUS, &before_mapping, nullptr);
+    }
+}
+
+void touch_every_page(void* context) {
+    const MappedInput& mapped = *static_cast<const MappedInput*>(context);
+    unsigned char sink = 0;
+    for (std::size_t at = 0; at < mapped.window_bytes; at += page_bytes()) {
+        sink ^= static_cast<const volatile unsigned char*>(mapped.window)[at];
+    }
+    static_cast<void>(sink);
+}
+
+long faults_so_far() {
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt + usage.ru_majflt;
+}
+
+// Whether the page cache holds the file in large folios, which a mapping
+// takes in a fault or two apiece. In small pages the kernel maps 16 of them
+// around each fault, and a mapping then costs more than the copy of a read
+// saves: so it is with memory file systems, and with files just written.
+// The middle of the file is probed, since even a file read back from disk
+// starts in the small pages of the first, short read-ahead steps. Smaller
+// files cost little either way and are mapped.
+bool maps_in_large_pages(MappedInput& mapped, std::size_t window_bytes) {
+    constexpr std::uint64_t PROBED_FROM_WINDOWS = 4;
+    constexpr std::uint64_t LEAST_PAGES_PER_FAULT = 64;  // 256 KiB
+    if (mapped.file_bytes < PROBED_FROM_WINDOWS * window_bytes) {
+        return true;
+    }
+    if (!move_window(mapped, mapped.file_bytes / 2, window_bytes)) {
+        return false;
+    }
+    const long faults_before = faults_so_far();
+    const bool touched = run_guarded_against_vanished_pages(touch_every_page, &mapped);
+    const auto faults = static_cast<std::uint64_t>(faults_so_far() - faults_before);
+    const std::uint64_t pages = mapped.window_bytes / page_bytes();
+    unmap_window(mapped);
+    return touched && faults * LEAST_PAGES_PER_FAULT <= pages;
+}
+
+}  // namespace
+
+bool start_mapped_input(std::FILE* file, std::uint64_t offset, std::size_t bytes, MappedInput& mapped) {
+    mapped = {};
+    const int descriptor = fileno(file);
+    struct stat status {};
+    if (descriptor < 0 || fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || has_holes(status) ||
+        static_cast<std::uint64_t>(status.st_size) <= offset) {
+        return false;
+    }
+    mapped.descriptor = descriptor;
+    mapped.file_bytes = static_cast<std::uint64_t>(status.st_size);
+    mapped.started = true;
+    catch_vanished_pages();
+    if (!maps_in_large_pages(mapped, bytes) || !move_window(mapped, offset, bytes)) {
+        release_mapped_input(mapped);
+        return false;
+    }
+    return true;
+}
+
+bool move_window(MappedInput& mapped, std::uint64_t offset, std::size_t bytes) {
+    unmap_window(mapped);
+    if (offset >= mapped.file_bytes) {
+        return false;
+    }
+    const std::uint64_t start = offset - offset % page_bytes();
+    const std::uint64_t end = offset + bytes < mapped.file_bytes ? offset + bytes : mapped.file_bytes;
+    const auto length = static_cast<std::size_t>(end - start);
+    void* window = mmap(nullptr, length, PROT_READ, MAP_SHARED, mapped.descriptor, static_cast<off_t>(start));
+    if (window == MAP_FAILED) {
+        return false;
+    }
+    // Read once, front to back: the kernel may read ahead and drop behind.
+    madvise(window, length, MADV_SEQUENTIAL);
+    mapped.window_offset = start;
+    mapped.window = static_cast<const unsigned char*>(window);
+    mapped.window_bytes = length;
+    return true;
+}
+
+bool look_again_at_size(MappedInput& mapped) {
+    struct stat status {};
+    if (fstat(mapped.descriptor, &status) != 0) {
+        return false;
+    }
+    mapped.file_bytes = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+void release_mapped_input(MappedInput& mapped) {
+    unmap_window(mapped);
+    if (mapped.started) {
+        stop_catching_vanished_pages();
+    }
+    mapped = {};
+}
+
+bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
+    if (sigsetjmp(vanished_page_return, 0) != 0) {
+        measuring = 0;
+        return false;
+    }
+    measuring = 1;
+    measure(context);
+    measuring = 0;
+    return true;
 }
 
 #endif

@@ -1,7 +1,20 @@
 // The little the tool needs from its platform beyond standard C++ streams.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+// The arguments of wmain in UTF-8. Windows spells every file name in
+// UTF-16; the code page that main's arguments come in cannot.
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
+#endif
+
+// Opens `path` for binary reading; on Windows the path is UTF-8.
+std::FILE* open_for_reading(const char* path);
 
 bool stream_is_terminal(std::FILE* stream);
 
@@ -11,3 +24,37 @@ bool terminal_expects_utf8(std::FILE* stream);
 
 // fopen() of a directory succeeds on some systems and fails only on reading.
 bool opened_path_is_directory(std::FILE* file);
+
+// A regular file measured where it lies, through a read-only mapping of one
+// window of it at a time. No window: the file is read through its stream.
+struct MappedInput {
+    int descriptor;
+    std::uint64_t file_bytes;     // the file's size when last looked at
+    std::uint64_t window_offset;  // where in the file the window starts
+    const unsigned char* window;  // nullptr when nothing is mapped
+    std::size_t window_bytes;
+    bool started;  // mapped since start_mapped_input, until released
+};
+
+// Maps the window of `file` that holds `offset` and the `bytes` after it (or
+// up to the end of the file), if the file can be measured in place: a
+// regular file with data there, no holes, and a system that maps it. False
+// leaves `mapped` empty.
+bool start_mapped_input(std::FILE* file, std::uint64_t offset, std::size_t bytes, MappedInput& mapped);
+
+// Moves the window to hold `offset` and the `bytes` after it, or up to the
+// end of the file as last looked at; the window it replaces is unmapped.
+// False when the system refuses, with no window left.
+bool move_window(MappedInput& mapped, std::uint64_t offset, std::size_t bytes);
+
+// Looks again at the size of the file, which may have grown or shrunk
+// since. False when it cannot be looked at.
+bool look_again_at_size(MappedInput& mapped);
+
+// Unmaps the window, if there is one, and ends the mapping.
+void release_mapped_input(MappedInput& mapped);
+
+// Runs `measure(context)`. Should a page it reads from a window vanish under
+// it (the file was truncated), `measure` is cut short where it stands and the
+// answer is false. Whatever `measure` runs must hold no resource of its own.
+bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context);

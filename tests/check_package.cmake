@@ -4,7 +4,8 @@
 #
 # Expects BUILD_DIR, CONFIG, WORK_DIR, CONSUMER_SOURCE, GENERATOR,
 # CXX_COMPILER, LIBDIR and EXECUTABLE_SUFFIX; CONSUMER_FLAGS, if given, are
-# compiled and linked into the consumer (a sanitized library needs them).
+# compiled and linked into the consumer (a sanitized library needs them), and
+# TOOLCHAIN_FILE, if given, is the consumer's as well as the library's.
 set(prefix "${WORK_DIR}/prefix")
 set(consumer_build "${WORK_DIR}/consumer")
 file(REMOVE_RECURSE "${WORK_DIR}")
@@ -47,9 +48,12 @@ if(NOT usage_status EQUAL 255)
 endif()
 
 # Only the fresh prefix may provide the package, never a copy installed on the system.
-run_step("configuring the consumer" "${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}" -B "${consumer_build}"
+# The flags go through the environment, so that a toolchain file's own add to them.
+run_step("configuring the consumer"
+  "${CMAKE_COMMAND}" -E env "CXXFLAGS=${CONSUMER_FLAGS}" "LDFLAGS=${CONSUMER_FLAGS}"
+  "${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}" -B "${consumer_build}"
   -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_BUILD_TYPE=${CONFIG}"
-  "-DCMAKE_CXX_FLAGS=${CONSUMER_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_FLAGS}"
+  "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}"
   "-DCMAKE_PREFIX_PATH=${prefix}" -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
 run_step("building the consumer" "${CMAKE_COMMAND}" --build "${consumer_build}" --config "${CONFIG}")

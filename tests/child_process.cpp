@@ -72,7 +72,8 @@ void drain(std::vector<std::pair<int, std::string*>> sources, pid_t child) {
         std::vector<pollfd> fds;
         for (const auto& source : sources) fds.push_back({source.first, POLLIN, 0});
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        const int timeout_ms = killed ? POLL_FOREVER : static_cast<int>(std::max<long>(0, left.count()));
+        const int timeout_ms =
+            killed ? POLL_FOREVER : static_cast<int>(std::max<decltype(left.count())>(0, left.count()));
         const int ready = poll(fds.data(), fds.size(), timeout_ms);
         if (ready < 0 && errno == EINTR) continue;
         check(ready >= 0, "poll");
@@ -157,7 +158,7 @@ PipedRun run_piped(const Args& args, const EnvAdditions& env, const char* input)
     run.status = exit_status(wait_status);
     run.peak_rss_kib = usage.ru_maxrss;  // KiB on Linux
     if (stdin_file != nullptr) {
-        run.input_consumed = lseek(fileno(stdin_file), 0, SEEK_CUR);
+        run.input_consumed = static_cast<long>(lseek(fileno(stdin_file), 0, SEEK_CUR));
         std::fclose(stdin_file);
     }
     return run;

@@ -178,6 +178,65 @@ TEST(Comparison, ReadFailureWinsOverTheOtherFilesEnd) {
     EXPECT_EQ(outcome.status, EXIT_NOT_FINISHED);
     EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\r'), 2);
 }
+
+// Output whose writes all fail, as on a full disk or a closed descriptor.
+ssize_t refuse_write(void*, const char*, std::size_t) { return -1; }
+
+std::FILE* unwritable_stream(bool buffered) {
+    const cookie_io_functions_t functions{nullptr, refuse_write, nullptr, nullptr};
+    std::FILE* file = fopencookie(nullptr, "wb", functions);
+    if (!buffered) {
+        std::setvbuf(file, nullptr, _IONBF, 0);
+    }
+    return file;
+}
+
+TEST(Comparison, ResultThatCannotBeWrittenIsNoFinishedRun) {
+    const std::string good = vorik_test::wav_bytes(STEREO_8_HZ, noise(48, 7));
+    const std::string other = vorik_test::wav_bytes(STEREO_8_HZ, noise(48, 8));
+    const std::string ends_inside_a_block = vorik_test::wav_bytes(STEREO_8_HZ, noise(44, 9));
+    constexpr std::size_t NEVER = std::string::npos;
+    // Flushed after every line, the failure shows at the first line and the
+    // run stops there; buffered, it shows only at the end, where it takes
+    // the place of the finished message alone.
+    struct Case {
+        const char* label;
+        std::string first;
+        std::string second;
+        std::size_t first_fails_at;  // the first file's reads fail from this byte on
+        const Message* buffered;
+        const Message* flushed_per_line;
+    };
+    const Case cases[] = {
+        {"would finish", good, other, NEVER, &MESSAGE_WRITE_FAILED, &MESSAGE_WRITE_FAILED},
+        {"reads fail in the third block", good, other, HEADER_BYTES + 2 * BLOCK_BYTES + 2,
+         &MESSAGE_READ_FAILED, &MESSAGE_WRITE_FAILED},
+        {"sizes differ", good, ends_inside_a_block, NEVER, &MESSAGE_SIZES_DIFFER, &MESSAGE_WRITE_FAILED},
+        {"not a WAV file", "not a wave file, but long enough to hold a header", good, NEVER, &MESSAGE_NOT_WAV,
+         &MESSAGE_NOT_WAV},
+    };
+    for (const Case& c : cases) {
+        for (const bool flushed_per_line : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << c.label << (flushed_per_line ? ", flushed per line" : ", buffered"));
+            FailingSource source{c.first, c.first_fails_at};
+            std::FILE* first =
+                c.first_fails_at == NEVER ? stream_holding(c.first) : failing_stream(source, false);
+            std::FILE* out = unwritable_stream(!flushed_per_line);
+            std::FILE* err = vorik_test::scratch_stream();
+            std::FILE* in = stream_holding("ab");
+            const int status = compare_streams(first, stream_holding(c.second),
+                                               RunStreams{out, err, in, false, flushed_per_line});
+            const Message& expected = *(flushed_per_line ? c.flushed_per_line : c.buffered);
+            EXPECT_EQ(vorik_test::contents(err), expected.shift_jis);
+            EXPECT_EQ(status, EXIT_NOT_FINISHED);
+            EXPECT_EQ(std::ftell(in), 1);
+            std::fclose(out);
+            std::fclose(err);
+            std::fclose(in);
+        }
+    }
+}
 #endif
 
 }  // namespace

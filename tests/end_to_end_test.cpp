@@ -133,7 +133,8 @@ Expectation model(const Samples& first, const Samples& second, std::uint64_t blo
             expected.ending = Ending::sizes_differ;
             return expected;
         }
-        for (std::uint64_t k = start; k + 1 < start + count; k += 2) {
+        // Both counts are not 0, so start lies within both vectors.
+        for (auto k = static_cast<std::size_t>(start); k + 1 < start + count; k += 2) {
             const double left = first[k] - second[k];
             const double right = first[k + 1] - second[k + 1];
             sum_left += left * left;
@@ -365,6 +366,54 @@ TEST_F(EndToEnd, HandWorkedValues) {
                  LEFT_OFF_BY_ONE_LINE + LEFT_HALVED_ERROR_LINE);
 }
 
+TEST_F(EndToEnd, TotalPastTwoToThe53RoundsAfterEveryAddition) {
+    // The left squares of the first block make exactly 2^53; four million
+    // differences of 1 follow in the next two blocks. From 2^53 on doubles lie
+    // two apart and 2^53 + 1 is a tie that rounds to the even 2^53, so each
+    // later square leaves the total at 2^53. The pair count puts the last L
+    // just above 4.8675: a total that kept the ones would print 4.867.
+    constexpr std::uint64_t FULL_SPAN = 65535;
+    constexpr std::size_t FULL_SPAN_PAIRS = 2097215;
+    constexpr std::uint64_t LAST_DIFFERENCES[] = {54944, 35809};
+    constexpr std::uint64_t TWO_TO_THE_53 = std::uint64_t{1} << 53;
+    static_assert(FULL_SPAN_PAIRS * FULL_SPAN * FULL_SPAN + LAST_DIFFERENCES[0] * LAST_DIFFERENCES[0] +
+                      LAST_DIFFERENCES[1] * LAST_DIFFERENCES[1] ==
+                  TWO_TO_THE_53);
+    constexpr std::size_t ONES = 4'000'000;
+    constexpr std::uint32_t PAIRS_PER_BLOCK = 2432698;
+    const WavFormat stereo{2, PAIRS_PER_BLOCK, SIXTEEN_BITS, FORMAT_PCM};
+    constexpr std::size_t PAIRS = PAIRS_PER_BLOCK + ONES;
+
+    // Where the left samples differ, the second file is at the lowest level
+    // and the first the difference above it; all else is silence.
+    constexpr std::int16_t LOWEST = std::numeric_limits<std::int16_t>::min();
+    std::string first_path;
+    std::string second_path;
+    {
+        Samples first(2 * PAIRS, 0);
+        Samples second(2 * PAIRS, 0);
+        const auto set_left = [&](std::size_t pair, std::uint64_t difference) {
+            first[2 * pair] = static_cast<std::int16_t>(LOWEST + static_cast<int>(difference));
+            second[2 * pair] = LOWEST;
+        };
+        for (std::size_t pair = 0; pair < FULL_SPAN_PAIRS; ++pair) set_left(pair, FULL_SPAN);
+        set_left(FULL_SPAN_PAIRS, LAST_DIFFERENCES[0]);
+        set_left(FULL_SPAN_PAIRS + 1, LAST_DIFFERENCES[1]);
+        for (std::size_t pair = PAIRS_PER_BLOCK; pair < PAIRS; ++pair) set_left(pair, 1);
+        first_path = wav(stereo, first);
+        second_path = wav(stereo, second);
+    }
+
+    constexpr auto TOTAL = static_cast<double>(TWO_TO_THE_53);
+    const std::string last_line = progress_line(TOTAL, 0.0, PAIRS);
+    ASSERT_EQ(last_line, "L   4.868dB | R 333.000dB | LR 168.934dB\r");
+    ASSERT_NE(last_line, progress_line(TOTAL + ONES, 0.0, PAIRS));
+    expect_run("2^53, then ones", {first_path, second_path},
+               progress_line(TOTAL, 0.0, PAIRS_PER_BLOCK) + progress_line(TOTAL, 0.0, 2 * PAIRS_PER_BLOCK) +
+                   last_line,
+               FINISHED, FINISHED_STATUS);
+}
+
 TEST_F(EndToEnd, BlockBoundaries) {
     const auto seconds = [this](double s, std::uint32_t seed) {
         return noise(samples_for(stereo_, s), seed);
@@ -473,7 +522,7 @@ Outcome measured(const Samples& first, const Samples& second, std::uint64_t bloc
     return {expected.out, finished ? FINISHED : SIZES_DIFFER, finished ? FINISHED_STATUS : FAILURE_STATUS};
 }
 
-Samples first_samples(const Samples& samples, std::size_t count) {
+Samples first_samples(const Samples& samples, std::uint64_t count) {
     return Samples(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
@@ -577,6 +626,11 @@ TEST_F(EndToEnd, BadInputs) {
     cases.push_back({"/dev/null first", {"/dev/null", valid}, refused(NOT_WAV)});
     cases.push_back({"/dev/null second", {valid, "/dev/null"}, refused(NOT_WAV)});
     cases.push_back({"same path twice", {valid, valid}, measured(samples, samples, block)});
+    // No ANSI code page of Windows spells this name.
+    const std::string beyond_code_pages = dir_.write("和音 ü€🎵.wav", valid_bytes);
+    cases.push_back({"name beyond any code page",
+                     {beyond_code_pages, wav(stereo_, other)},
+                     measured(samples, other, block)});
 
     // Format tags other than PCM are read as 16-bit samples all the same.
     for (const std::uint16_t tag : std::initializer_list<std::uint16_t>{0, 2, 3, 0xFFFE}) {

@@ -108,6 +108,21 @@ TEST(PsnrMeter, FrameCountDoesNotWrapAtThirtyTwoBits) {
     EXPECT_DOUBLE_EQ(compute_psnr(accumulator).left_db, 20.0 * std::log10(65535.0));
 }
 
+TEST(PsnrMeter, TotalPastTwoToThe53RoundsAfterEveryAddition) {
+    // Doubles from 2^53 on lie two apart: 2^53 + 1 is a tie and rounds to the
+    // even 2^53, so adding 1.0 four times leaves 2^53. A total held wider
+    // between the additions, as on the x87 unit, would end at 2^53 + 4.
+    constexpr double TWO_TO_THE_53 = 9007199254740992.0;
+    PsnrAccumulator accumulator{0, TWO_TO_THE_53, 0.0};
+    const std::vector<std::int16_t> first = {1, 0, 1, 0, 1, 0, 1, 0};
+    const std::vector<std::int16_t> second(first.size(), 0);
+    accumulate_block(accumulator, first.data(), second.data(), static_cast<std::uint32_t>(first.size()));
+    EXPECT_EQ(accumulator.frames, 4u);
+    // The difference is exact, and a failure shows the excess itself.
+    EXPECT_EQ(accumulator.sum_sq_left - TWO_TO_THE_53, 0.0);
+    EXPECT_EQ(accumulator.sum_sq_right, 0.0);
+}
+
 }  // namespace
 
 // The fast path must give the in-order loop's totals to the last bit: on

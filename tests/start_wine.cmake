@@ -10,8 +10,11 @@
 #
 # Expects WINE, WINESERVER, PERSIST_SECONDS and LOG (the file that takes the
 # output of making the prefix), and WINEPREFIX in the environment.
-# The server runs in the prefix folder, so that comes first.
+# The server runs in the prefix folder, so that comes first. A server left
+# running by an interrupted run would refuse a second one: it is stopped.
 file(MAKE_DIRECTORY "$ENV{WINEPREFIX}")
+execute_process(COMMAND "${WINESERVER}" -k
+  INPUT_FILE /dev/null OUTPUT_FILE /dev/null ERROR_FILE /dev/null)
 execute_process(COMMAND "${WINESERVER}" -p${PERSIST_SECONDS}
   INPUT_FILE /dev/null OUTPUT_FILE /dev/null ERROR_FILE /dev/null
   RESULT_VARIABLE server_status)

@@ -29,7 +29,7 @@ std::string little_endian(std::uint64_t value, std::size_t width) {
 }
 
 std::string wav_bytes(const WavFormat& format, const std::vector<std::int16_t>& samples) {
-    const std::uint64_t data_size = samples.size() * BYTES_PER_SAMPLE;
+    const std::size_t data_size = samples.size() * BYTES_PER_SAMPLE;
     const std::uint64_t block_align = std::uint64_t{format.channels} * format.bits_per_sample / BITS_PER_BYTE;
     std::string bytes = "RIFF" + little_endian(RIFF_SIZE_BEFORE_DATA + data_size, U32) + "WAVE" + "fmt " +
                         little_endian(FMT_CHUNK_SIZE, U32) + little_endian(format.format_tag, U16) +
