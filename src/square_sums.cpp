@@ -236,7 +236,9 @@ RoundedSums sum_rounded_squares_portably(const std::int16_t* first_block, const 
     const bool in_halves =
         left.spacing_exponent <= LAST_LANE_EXPONENT && right.spacing_exponent <= LAST_LANE_EXPONENT;
     const std::size_t words = in_halves ? pairs / PAIRS_PER_WORD : 0;
-    RoundedSums sums = sum_words_in_halves(first_block, second_block, words, left, right, parities);
+    RoundedSums sums = in_halves
+                           ? sum_words_in_halves(first_block, second_block, words, left, right, parities)
+                           : RoundedSums{0, 0};
     const SideRounding sides[BITS_PER_PAIR] = {side_rounding(left), side_rounding(right)};
     std::uint64_t quotients[BITS_PER_PAIR] = {0, 0};
     for (auto done = static_cast<std::uint32_t>(words * PAIRS_PER_WORD); done < pairs;) {
