@@ -57,8 +57,8 @@ SquareSums sum_squared_differences_portably(const std::int16_t* first_block, con
 // addition hands on to the next is the parity of N: a tie always leaves it
 // even, any other step flips it when q+c is odd. So for every square the
 // kernels take k = q + [r > u/2], which is (x + u/2 - 1) >> log2(u), sum the
-// k in vector lanes, and keep two bits of it per square: the parity of k (at
-// a tie, of q), its flip, and whether it is a tie. Per 32 pairs, a prefix XOR
+// k in vector lanes, and keep two bits per square: the parity of k (at a tie
+// k = q), called its flip, and whether it is a tie. Per 32 pairs, a prefix XOR
 // of the flips within each side, restarted after every tie, gives the parity
 // of N before each square; a tie rounds up, adding 1 to the sum, exactly
 // when that parity differs from the parity of q.

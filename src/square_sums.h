@@ -49,8 +49,8 @@ struct RoundedSums {
 
 // What adding the squares of `pairs` pairs one by one in double, left to the
 // left total and right to the right total, adds to each, exactly. Each total
-// must stay in its binade however large the squares: T + pairs * 2^32 <
-// 2^(e+1), with LARGEST_ROUNDED_SQUARE as 2^32. With the fastest code the
+// must stay in its binade however large the squares:
+// T + pairs * LARGEST_ROUNDED_SQUARE < 2^(e+1). With the fastest code the
 // running CPU can take.
 RoundedSums sum_rounded_squares(const std::int16_t* first_block, const std::int16_t* second_block,
                                 std::uint32_t pairs, RoundingSide left, RoundingSide right);
