@@ -198,9 +198,9 @@ RoundedSums sum_words_in_halves(const std::int16_t* first_block, const std::int1
                 const std::int16_t smaller = first[i] > second[i] ? second[i] : first[i];
                 const auto distance = static_cast<std::uint16_t>(static_cast<std::uint16_t>(larger) -
                                                                  static_cast<std::uint16_t>(smaller));
-                const auto low = static_cast<std::uint16_t>(distance * distance);
-                const auto high = static_cast<std::uint16_t>(
-                    std::uint32_t{distance} * std::uint32_t{distance} >> HALF_LANE_BITS);
+                const std::uint32_t square = std::uint32_t{distance} * std::uint32_t{distance};
+                const auto low = static_cast<std::uint16_t>(square);
+                const auto high = static_cast<std::uint16_t>(square >> HALF_LANE_BITS);
                 const auto remainder = static_cast<std::uint16_t>(low & remainder_mask[i]);
                 // 1 where the remainder is above half the spacing: both are below 2^15.
                 const auto above_half = static_cast<std::uint16_t>(
