@@ -346,6 +346,19 @@ struct WordBits {
     std::uint64_t ties;
 };
 
+[[gnu::target("avx512f,avx512bw")]] std::uint64_t lane_total(__m512i lanes);
+
+// What the lane sums of a batch come to on each side: the k of its squares,
+// high * 2^(16 - log2(u)) + kl each, and the ties that rounded up, which a
+// kernel may count among the kl.
+template <typename LaneSums>
+RoundedSums lane_quotients(const LaneSums& sums, const SideRounding& left, const SideRounding& right) {
+    return {(lane_total(sums.high_halves.left) << (HALF_LANE_BITS - left.shift)) +
+                lane_total(sums.low_quotients.left),
+            (lane_total(sums.high_halves.right) << (HALF_LANE_BITS - right.shift)) +
+                lane_total(sums.low_quotients.right)};
+}
+
 // The word loop of the vector kernels, with `Words` rounding the squares;
 // it is flattened into one function per instruction set.
 template <typename Words>
@@ -377,9 +390,9 @@ RoundedSums sum_rounded_words(const std::int16_t* first_block, const std::int16_
                 flips[w] = bits.flips;
                 ties[w] = bits.ties;
             }
-            Words::scan_words(flips, ties, parities, lane_sums);
+            Words::scan_words(flips, ties, parities, lane_sums, sums);
         }
-        const RoundedSums batch = Words::quotients(lane_sums, left_rounding, right_rounding);
+        const RoundedSums batch = lane_quotients(lane_sums, left_rounding, right_rounding);
         sums.left += batch.left;
         sums.right += batch.right;
     }
@@ -400,7 +413,6 @@ struct Avx2Words {
     struct Sums {
         SideHalfSums low_quotients;  // kl
         SideHalfSums high_halves;    // high
-        RoundedSums rounded_up;      // ties that round up
     };
     // Each word adds four high halves to a 32-bit lane.
     static constexpr std::size_t WORDS_BETWEEN_FLUSHES = VECTORS_BETWEEN_FLUSHES / 4;
@@ -420,7 +432,7 @@ struct Avx2Words {
 
     [[gnu::target("avx2")]] static Sums no_sums() {
         const SideHalfSums zero{_mm256_setzero_si256(), _mm256_setzero_si256()};
-        return {zero, zero, {0, 0}};
+        return {zero, zero};
     }
 
     // The bits of 32 samples, from two vectors whose 16-bit lanes carry one
@@ -475,16 +487,9 @@ struct Avx2Words {
     // With 16 vector registers, the scan is quicker in the integer unit,
     // a word at a time, beside the vector work.
     static void scan_words(const std::uint64_t (&flips)[WORDS_PER_SCAN],
-                           const std::uint64_t (&ties)[WORDS_PER_SCAN], std::uint64_t& parities, Sums& sums) {
-        scan_ties(flips[0], ties[0], parities, sums.rounded_up);
-    }
-
-    [[gnu::target("avx2")]] static RoundedSums quotients(const Sums& sums, const SideRounding& left,
-                                                         const SideRounding& right) {
-        return {(lane_total(sums.high_halves.left) << (HALF_LANE_BITS - left.shift)) +
-                    lane_total(sums.low_quotients.left) + sums.rounded_up.left,
-                (lane_total(sums.high_halves.right) << (HALF_LANE_BITS - right.shift)) +
-                    lane_total(sums.low_quotients.right) + sums.rounded_up.right};
+                           const std::uint64_t (&ties)[WORDS_PER_SCAN], std::uint64_t& parities, Sums&,
+                           RoundedSums& rounded_up) {
+        scan_ties(flips[0], ties[0], parities, rounded_up);
     }
 };
 
@@ -529,6 +534,12 @@ std::uint64_t word_start_parities(std::uint64_t exits, std::uint64_t tied, std::
     return parity;
 }
 
+[[gnu::target("avx512f,avx512bw")]] std::uint64_t lane_total(__m512i lanes) {
+    const __m512i low = _mm512_cvtepu32_epi64(_mm512_castsi512_si256(lanes));
+    const __m512i high = _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(lanes, 1));
+    return static_cast<std::uint64_t>(_mm512_reduce_add_epi64(_mm512_add_epi64(low, high)));
+}
+
 struct Avx512Words {
     struct Rounding {
         __m512i remainder_mask;  // u - 1
@@ -543,7 +554,7 @@ struct Avx512Words {
         __m512i right;
     };
     struct Sums {
-        HalfSums units;
+        HalfSums low_quotients;  // kl, and the ties that round up
         HalfSums high_halves;
     };
     // Each word adds two high halves to a 32-bit lane.
@@ -576,12 +587,6 @@ struct Avx512Words {
         sums.right = _mm512_add_epi32(sums.right, _mm512_srli_epi32(halves, HALF_LANE_BITS));
     }
 
-    [[gnu::target("avx512f,avx512bw")]] static std::uint64_t lane_total(__m512i lanes) {
-        const __m512i low = _mm512_cvtepu32_epi64(_mm512_castsi512_si256(lanes));
-        const __m512i high = _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(lanes, 1));
-        return static_cast<std::uint64_t>(_mm512_reduce_add_epi64(_mm512_add_epi64(low, high)));
-    }
-
     struct RoundedVector {
         __m512i low_quotients;
         __m512i high_halves;
@@ -610,7 +615,7 @@ struct Avx512Words {
         const RoundedVector two = round_vector(first + SAMPLES, second + SAMPLES, rounding);
         // As with AVX2, two kl fit 16 bits; when u = 2 both carry an extra
         // 2^15, which their 16-bit sum drops, and which leaves their parity.
-        add_halves(sums.units, _mm512_add_epi16(one.low_quotients, two.low_quotients));
+        add_halves(sums.low_quotients, _mm512_add_epi16(one.low_quotients, two.low_quotients));
         add_halves(sums.high_halves, one.high_halves);
         add_halves(sums.high_halves, two.high_halves);
         return {_cvtmask64_u64(_mm512_kunpackd(two.flips, one.flips)),
@@ -634,7 +639,8 @@ struct Avx512Words {
 
     [[gnu::target("avx512f,avx512bw")]] static void scan_words(const std::uint64_t (&flips)[WORDS_PER_SCAN],
                                                                const std::uint64_t (&ties)[WORDS_PER_SCAN],
-                                                               std::uint64_t& parities, Sums& sums) {
+                                                               std::uint64_t& parities, Sums& sums,
+                                                               RoundedSums&) {
         const __m512i flip_words = _mm512_loadu_si512(flips);
         const __m512i tie_words = _mm512_loadu_si512(ties);
         __m512i after = _mm512_andnot_si512(tie_words, flip_words);
@@ -652,19 +658,13 @@ struct Avx512Words {
         const __m512i first_ties = tie_behind & ~(tie_behind << BITS_PER_PAIR);
         const __m512i rounded_up =
             (((after << BITS_PER_PAIR) ^ flip_words) & tie_words) ^ (first_ties & odd_starts);
-        sums.units.left = _mm512_add_epi32(sums.units.left, lane_bit_counts(rounded_up & left));
-        sums.units.right = _mm512_add_epi32(sums.units.right, lane_bit_counts(rounded_up & ~left));
-    }
-
-    [[gnu::target("avx512f,avx512bw")]] static RoundedSums quotients(const Sums& sums,
-                                                                     const SideRounding& left,
-                                                                     const SideRounding& right) {
-        return {(lane_total(sums.high_halves.left) << (HALF_LANE_BITS - left.shift)) +
-                    lane_total(sums.units.left),
-                (lane_total(sums.high_halves.right) << (HALF_LANE_BITS - right.shift)) +
-                    lane_total(sums.units.right)};
+        sums.low_quotients.left =
+            _mm512_add_epi32(sums.low_quotients.left, lane_bit_counts(rounded_up & left));
+        sums.low_quotients.right =
+            _mm512_add_epi32(sums.low_quotients.right, lane_bit_counts(rounded_up & ~left));
     }
 };
+
 [[gnu::target("avx512f,avx512bw,bmi,bmi2,popcnt"), gnu::flatten]] RoundedSums sum_rounded_squares_avx512(
     const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs, RoundingSide left,
     RoundingSide right) {
