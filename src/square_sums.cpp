@@ -275,7 +275,7 @@ constexpr std::size_t AVX2_SAMPLES = 16;  // 16-bit samples in one 256-bit vecto
 // just below 2^32, so the lanes are emptied into 64-bit totals after them.
 constexpr std::size_t VECTORS_BETWEEN_FLUSHES = 65536;
 
-[[gnu::target("avx2")]] std::uint64_t lane_total(__m256i lanes) {
+[[gnu::target("avx2")]] std::uint64_t lane_total(const __m256i& lanes) {
     std::uint32_t values[8];
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(values), lanes);
     std::uint64_t total = 0;
@@ -346,7 +346,7 @@ struct WordBits {
     std::uint64_t ties;
 };
 
-[[gnu::target("avx512f,avx512bw")]] std::uint64_t lane_total(__m512i lanes);
+[[gnu::target("avx512f,avx512bw")]] std::uint64_t lane_total(const __m512i& lanes);
 
 // What the lane sums of a batch come to on each side: the k of its squares,
 // high * 2^(16 - log2(u)) + kl each, and the ties that rounded up, which a
@@ -534,7 +534,7 @@ std::uint64_t word_start_parities(std::uint64_t exits, std::uint64_t tied, std::
     return parity;
 }
 
-[[gnu::target("avx512f,avx512bw")]] std::uint64_t lane_total(__m512i lanes) {
+[[gnu::target("avx512f,avx512bw")]] std::uint64_t lane_total(const __m512i& lanes) {
     const __m512i low = _mm512_cvtepu32_epi64(_mm512_castsi512_si256(lanes));
     const __m512i high = _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(lanes, 1));
     return static_cast<std::uint64_t>(_mm512_reduce_add_epi64(_mm512_add_epi64(low, high)));
