@@ -78,6 +78,16 @@ void measure_rounding_kernel(benchmark::State& state, RoundedSumsKernel kernel) 
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
 }
 
+// One integer-sum kernel on its own, on a close copy.
+void measure_integer_kernel(benchmark::State& state, SquareSumsKernel kernel) {
+    const auto count = static_cast<std::uint32_t>(state.range(0));
+    const BlockPair pair = noisy_pair(count);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(kernel.sum(pair.original.data(), pair.copy.data(), count / 2));
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
+}
+
 constexpr double TWO_TO_53 = 9007199254740992.0;
 constexpr double TWO_TO_60 = 1152921504606846976.0;
 constexpr double TWO_TO_75 = 37778931862957161709568.0;
@@ -106,7 +116,12 @@ BENCHMARK_CAPTURE(measure_chunk, in_order_reference_noise_at_2_53, accumulate_bl
 
 // Each kernel this CPU can run, at spacings of 2 (from 2^53), 2^5 (2^57 to
 // 2^58, where most of a gibibyte of unrelated noise is summed) and 2^15.
+// Each integer-sum kernel too, on one read chunk.
 int main(int argc, char** argv) {
+    for (const SquareSumsKernel& kernel : runnable_square_sums_kernels()) {
+        const std::string name = std::string("integer_sums_kernel/") + kernel.name;
+        benchmark::RegisterBenchmark(name.c_str(), measure_integer_kernel, kernel)->Arg(CHUNK_SAMPLES);
+    }
     constexpr int SPACING_EXPONENTS[] = {1, 5, 15};
     for (const RoundedSumsKernel& kernel : runnable_rounded_sums_kernels()) {
         const std::string name = std::string("rounded_sums_kernel/") + kernel.name;

@@ -71,9 +71,12 @@ row() {
         "$(peak_rss_mib "$@" "$first" "$second")"
 }
 
+# A file just written is dirty in the page cache, and only clean pages can be
+# evicted: it is written out first.
 evict_then_read_back() {
     local file
     for file in "$@"; do
+        sync "$file"
         dd if="$file" iflag=nocache count=0 status=none
         cat "$file" >/dev/null
     done
@@ -126,8 +129,9 @@ if [ -d /dev/shm ] && [ "$(df -Pk /dev/shm | awk 'NR == 2 { print $4 }')" -gt $(
 else
     echo "| on /dev/shm | no room | | | |"
 fi
-evict_then_read_back "$original" "$copy"
+evict_then_read_back "$original" "$copy" "$work/noise_first.wav" "$work/noise_second.wav"
 row "read back from disk" "$original" "$copy" "$build/vorik"
+row "read back from disk, two unrelated full-scale noises" "$work/noise_first.wav" "$work/noise_second.wav" "$build/vorik"
 
 echo
 echo "Other tools, on the files read back from disk:"

@@ -71,6 +71,7 @@ bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstring>
 
@@ -220,7 +221,13 @@ bool move_window(MappedInput& mapped, std::uint64_t offset, std::size_t bytes) {
         return false;
     }
     const std::uint64_t start = offset - offset % page_bytes();
-    const std::uint64_t end = offset + bytes < mapped.file_bytes ? offset + bytes : mapped.file_bytes;
+    // A window ends on a page where most of it is left, so that the next
+    // one starts there: no page is mapped twice, and windows of large pages
+    // keep to the page cache's large folios.
+    const std::uint64_t wanted_end = offset + bytes;
+    const std::uint64_t page_end = wanted_end - wanted_end % page_bytes();
+    const std::uint64_t end =
+        std::min(page_end >= offset + bytes / 2 ? page_end : wanted_end, mapped.file_bytes);
     const auto length = static_cast<std::size_t>(end - start);
     void* window = mmap(nullptr, length, PROT_READ, MAP_SHARED, mapped.descriptor, static_cast<off_t>(start));
     if (window == MAP_FAILED) {

@@ -665,6 +665,31 @@ struct Avx512Words {
     }
 };
 
+[[gnu::target("avx512f,avx512bw")]] SquareSums sum_squares_avx512(const std::int16_t* first_block,
+                                                                  const std::int16_t* second_block,
+                                                                  std::uint32_t pairs) {
+    const std::size_t samples = std::size_t{pairs} * 2;
+    SquareSums sums{0, 0};
+    std::size_t i = 0;
+    while (samples - i >= Avx512Words::SAMPLES) {
+        Avx512Words::HalfSums low{_mm512_setzero_si512(), _mm512_setzero_si512()};
+        Avx512Words::HalfSums high = low;
+        const std::size_t vectors = std::min((samples - i) / Avx512Words::SAMPLES, VECTORS_BETWEEN_FLUSHES);
+        for (std::size_t v = 0; v < vectors; ++v, i += Avx512Words::SAMPLES) {
+            const __m512i a = _mm512_loadu_si512(first_block + i);
+            const __m512i b = _mm512_loadu_si512(second_block + i);
+            const __m512i distance = _mm512_sub_epi16(_mm512_max_epi16(a, b), _mm512_min_epi16(a, b));
+            Avx512Words::add_halves(low, _mm512_mullo_epi16(distance, distance));
+            Avx512Words::add_halves(high, _mm512_mulhi_epu16(distance, distance));
+        }
+        sums.left += (lane_total(high.left) << HALF_LANE_BITS) + lane_total(low.left);
+        sums.right += (lane_total(high.right) << HALF_LANE_BITS) + lane_total(low.right);
+    }
+    const SquareSums rest = sum_squared_differences_portably(first_block + i, second_block + i,
+                                                             static_cast<std::uint32_t>((samples - i) / 2));
+    return {sums.left + rest.left, sums.right + rest.right};
+}
+
 [[gnu::target("avx512f,avx512bw,bmi,bmi2,popcnt"), gnu::flatten]] RoundedSums sum_rounded_squares_avx512(
     const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs, RoundingSide left,
     RoundingSide right) {
@@ -673,8 +698,6 @@ struct Avx512Words {
 #if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
 #pragma GCC diagnostic pop
 #endif
-
-using SquareSumsKernel = SquareSums (*)(const std::int16_t*, const std::int16_t*, std::uint32_t);
 
 // The instruction sets of the running CPU that the kernels take.
 struct CpuFeatures {
@@ -689,29 +712,34 @@ CpuFeatures cpu_features() {
     return {avx2, avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")};
 }
 
+// Where the fastest kernel the running CPU can take stands in the lists
+// below: AVX-512, AVX2, then the portable one.
+std::size_t fastest_runnable_kernel() {
+    static const CpuFeatures cpu = cpu_features();
+    return cpu.avx512 ? 0 : cpu.avx2 ? 1 : 2;
+}
+
 }  // namespace
 
-SquareSums sum_squared_differences(const std::int16_t* first_block, const std::int16_t* second_block,
-                                   std::uint32_t pairs) {
-    static const SquareSumsKernel kernel =
-        cpu_features().avx2 ? sum_squares_avx2 : sum_squared_differences_portably;
-    return kernel(first_block, second_block, pairs);
+std::span<const SquareSumsKernel> runnable_square_sums_kernels() {
+    static const SquareSumsKernel kernels[] = {{"AVX-512", sum_squares_avx512},
+                                               {"AVX2", sum_squares_avx2},
+                                               {"portable", sum_squared_differences_portably}};
+    return std::span(kernels).subspan(fastest_runnable_kernel());
 }
 
 std::span<const RoundedSumsKernel> runnable_rounded_sums_kernels() {
     static const RoundedSumsKernel kernels[] = {{"AVX-512", sum_rounded_squares_avx512},
                                                 {"AVX2", sum_rounded_squares_avx2},
                                                 {"portable", sum_rounded_squares_portably}};
-    static const CpuFeatures cpu = cpu_features();
-    static const std::size_t fastest = cpu.avx512 ? 0 : cpu.avx2 ? 1 : 2;
-    return std::span(kernels).subspan(fastest);
+    return std::span(kernels).subspan(fastest_runnable_kernel());
 }
 
 #else
 
-SquareSums sum_squared_differences(const std::int16_t* first_block, const std::int16_t* second_block,
-                                   std::uint32_t pairs) {
-    return sum_squared_differences_portably(first_block, second_block, pairs);
+std::span<const SquareSumsKernel> runnable_square_sums_kernels() {
+    static const SquareSumsKernel kernels[] = {{"portable", sum_squared_differences_portably}};
+    return kernels;
 }
 
 std::span<const RoundedSumsKernel> runnable_rounded_sums_kernels() {
@@ -720,6 +748,12 @@ std::span<const RoundedSumsKernel> runnable_rounded_sums_kernels() {
 }
 
 #endif
+
+SquareSums sum_squared_differences(const std::int16_t* first_block, const std::int16_t* second_block,
+                                   std::uint32_t pairs) {
+    static const auto kernel = runnable_square_sums_kernels().front().sum;
+    return kernel(first_block, second_block, pairs);
+}
 
 RoundedSums sum_rounded_squares(const std::int16_t* first_block, const std::int16_t* second_block,
                                 std::uint32_t pairs, RoundingSide left, RoundingSide right) {

@@ -26,6 +26,16 @@ SquareSums sum_squared_differences(const std::int16_t* first_block, const std::i
 SquareSums sum_squared_differences_portably(const std::int16_t* first_block, const std::int16_t* second_block,
                                             std::uint32_t pairs);
 
+struct SquareSumsKernel {
+    const char* name;
+    SquareSums (*sum)(const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs);
+};
+
+// The kernels of this build that the running CPU can take, fastest first,
+// the portable one last; sum_squared_differences runs the first. For the
+// tests and the benchmark, which try each.
+std::span<const SquareSumsKernel> runnable_square_sums_kernels();
+
 // A side's running total T at the start of a run of pairs, past 2^53: it lies
 // in [2^e, 2^(e+1)) with e >= 53, where the doubles are the whole multiples of
 // the spacing u = 2^(e-52), and T = N*u.

@@ -261,8 +261,7 @@ TEST(PsnrMeter, RoundedSumsMatchAdditionsInDoubleInEveryKernel) {
 // full-span squares long enough to need several flushes of the vector lanes
 // into the 64-bit totals.
 TEST(PsnrMeter, IntegerSquareSumsAreExactInEveryKernel) {
-    using Kernel = SquareSums (*)(const std::int16_t*, const std::int16_t*, std::uint32_t);
-    const Kernel kernels[] = {sum_squared_differences, sum_squared_differences_portably};
+    const std::span<const SquareSumsKernel> kernels = runnable_square_sums_kernels();
     std::mt19937 random(16);
     std::uniform_int_distribution<int> any_sample(-32768, 32767);
     for (std::uint32_t pairs = 0; pairs <= 100; ++pairs) {
@@ -276,10 +275,10 @@ TEST(PsnrMeter, IntegerSquareSumsAreExactInEveryKernel) {
             (i % 2 == 0 ? expected.left : expected.right) +=
                 static_cast<std::uint64_t>(difference * difference);
         }
-        for (const Kernel kernel : kernels) {
-            const SquareSums sums = kernel(first.data(), second.data(), pairs);
-            EXPECT_EQ(sums.left, expected.left) << pairs << " pairs";
-            EXPECT_EQ(sums.right, expected.right) << pairs << " pairs";
+        for (const SquareSumsKernel& kernel : kernels) {
+            const SquareSums sums = kernel.sum(first.data(), second.data(), pairs);
+            EXPECT_EQ(sums.left, expected.left) << kernel.name << ", " << pairs << " pairs";
+            EXPECT_EQ(sums.right, expected.right) << kernel.name << ", " << pairs << " pairs";
         }
     }
     constexpr std::uint32_t LONG_PAIRS = (1U << 21) + 5;
@@ -289,9 +288,9 @@ TEST(PsnrMeter, IntegerSquareSumsAreExactInEveryKernel) {
     for (std::size_t i = 1; i < highest.size(); i += 2) {
         highest[i] = 32766;
     }
-    for (const Kernel kernel : kernels) {
-        const SquareSums sums = kernel(lowest.data(), highest.data(), LONG_PAIRS);
-        EXPECT_EQ(sums.left, std::uint64_t{LONG_PAIRS} * 65535 * 65535);
-        EXPECT_EQ(sums.right, std::uint64_t{LONG_PAIRS} * 65534 * 65534);
+    for (const SquareSumsKernel& kernel : kernels) {
+        const SquareSums sums = kernel.sum(lowest.data(), highest.data(), LONG_PAIRS);
+        EXPECT_EQ(sums.left, std::uint64_t{LONG_PAIRS} * 65535 * 65535) << kernel.name;
+        EXPECT_EQ(sums.right, std::uint64_t{LONG_PAIRS} * 65534 * 65534) << kernel.name;
     }
 }
