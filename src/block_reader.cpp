@@ -6,6 +6,11 @@
 namespace {
 
 constexpr std::uint64_t BYTES_PER_SAMPLE = sizeof(std::int16_t);
+// A file read back from disk starts in the small pages of the first, short
+// read-ahead steps, for a few windows; only this many windows in small pages
+// in a row tell that its page cache holds it so, as on a memory file system
+// or for a file just written.
+constexpr unsigned COSTLY_WINDOWS_BEFORE_READING = 4;
 // A window must hold at least one pair, whatever the block's size.
 constexpr std::uint64_t SAMPLES_PER_PAIR = 2;
 
@@ -42,6 +47,18 @@ void read_chunk(BlockSide& side, std::uint32_t wanted) {
     side.failed = std::ferror(input.file) != 0;
 }
 
+// Leaves the mapping for the stream, from the next sample on.
+void read_on_through_stream(BlockSide& side, std::uint32_t wanted) {
+    SampleInput& input = *side.input;
+    release_mapped_input(input.mapped);
+    input.in_place = false;
+    if (!seek_stream(input.file, input.next_offset)) {
+        side.failed = true;
+        return;
+    }
+    read_chunk(side, wanted);
+}
+
 std::uint64_t samples_before_end(const SampleInput& input) {
     const MappedInput& mapped = input.mapped;
     return mapped.file_bytes > input.next_offset ? (mapped.file_bytes - input.next_offset) / BYTES_PER_SAMPLE
@@ -73,10 +90,16 @@ void make_ready_in_place(BlockSide& side, std::uint32_t wanted) {
         return;
     }
     std::uint64_t count = std::min<std::uint64_t>(wanted, left);
-    if (!window_holds(input, std::min(count, SAMPLES_PER_PAIR)) &&
-        !move_window(mapped, input.next_offset, input.window_bytes)) {
-        side.failed = true;
-        return;
+    if (!window_holds(input, std::min(count, SAMPLES_PER_PAIR))) {
+        if (!move_window(mapped, input.next_offset, input.window_bytes)) {
+            side.failed = true;
+            return;
+        }
+        input.costly_windows = window_maps_cheaply(mapped) ? 0 : input.costly_windows + 1;
+        if (input.costly_windows == COSTLY_WINDOWS_BEFORE_READING) {
+            read_on_through_stream(side, wanted);
+            return;
+        }
     }
     const std::uint64_t in_window =
         (mapped.window_offset + mapped.window_bytes - input.next_offset) / BYTES_PER_SAMPLE;

@@ -35,14 +35,17 @@ struct SampleInput {
     MappedInput mapped;         // measured in place: the current window
     std::uint64_t next_offset;  // measured in place: where the next sample starts in the file
     std::size_t window_bytes;   // measured in place: how much a window spans, 4 bytes or more
+    unsigned costly_windows;    // measured in place: windows in small pages in a row, just now
     std::int16_t* buffer;       // read through the stream: room for `capacity` samples
     std::uint32_t capacity;     // non-zero, and even unless it covers the whole block
 };
 
 // Sets `input` up to be measured in place, in windows of `window_bytes`, if
 // its file allows it: a regular file that the system maps, on a
-// little-endian host. Returns whether it does; if not, the input is read
-// through its stream and needs a buffer.
+// little-endian host. Returns whether it does. Every input needs its buffer
+// all the same: one that is read through its stream uses it from the start,
+// and one whose windows turn out to lie in small pages goes on reading
+// through its stream from there.
 bool measure_in_place(SampleInput& input, std::size_t window_bytes);
 
 struct BlockCounts {

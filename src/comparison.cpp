@@ -68,17 +68,17 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
         return MESSAGE_EMPTY_BLOCK;
     }
 
-    // A file measured in place needs no buffer; the others are read in chunks.
     const std::uint32_t buffer_samples = block_samples < CHUNK_SAMPLES ? block_samples : CHUNK_SAMPLES;
     for (SampleInput* input : {&resources.first, &resources.second}) {
-        if (!measure_in_place(*input, WINDOW_BYTES)) {
-            input->buffer =
-                static_cast<std::int16_t*>(std::malloc(std::size_t{buffer_samples} * sizeof(std::int16_t)));
-            input->capacity = buffer_samples;
-            if (input->buffer == nullptr) {
-                return MESSAGE_OUT_OF_MEMORY;
-            }
+        input->buffer =
+            static_cast<std::int16_t*>(std::malloc(std::size_t{buffer_samples} * sizeof(std::int16_t)));
+        input->capacity = buffer_samples;
+        if (input->buffer == nullptr) {
+            return MESSAGE_OUT_OF_MEMORY;
         }
+    }
+    for (SampleInput* input : {&resources.first, &resources.second}) {
+        measure_in_place(*input, WINDOW_BYTES);
     }
 
     PsnrAccumulator accumulator{};

@@ -55,6 +55,10 @@ bool start_mapped_input(std::FILE*, std::uint64_t, std::size_t, MappedInput& map
 }
 bool move_window(MappedInput&, std::uint64_t, std::size_t) { return false; }
 bool look_again_at_size(MappedInput&) { return false; }
+bool window_maps_cheaply(const MappedInput&) { return true; }
+bool seek_stream(std::FILE* file, std::uint64_t offset) {
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
 void release_mapped_input(MappedInput& mapped) { mapped = {}; }
 bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
     measure(context);
@@ -155,45 +159,6 @@ void stop_catching_vanished_pages() {
     }
 }
 
-void touch_every_page(void* context) {
-    const MappedInput& mapped = *static_cast<const MappedInput*>(context);
-    unsigned char sink = 0;
-    for (std::size_t at = 0; at < mapped.window_bytes; at += page_bytes()) {
-        sink ^= static_cast<const volatile unsigned char*>(mapped.window)[at];
-    }
-    static_cast<void>(sink);
-}
-
-long faults_so_far() {
-    struct rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_minflt + usage.ru_majflt;
-}
-
-// Whether the page cache holds the file in large folios, which a mapping
-// takes in a fault or two apiece. In small pages the kernel maps 16 of them
-// around each fault, and a mapping then costs more than the copy of a read
-// saves: so it is with memory file systems, and with files just written.
-// The middle of the file is probed, since even a file read back from disk
-// starts in the small pages of the first, short read-ahead steps. Smaller
-// files cost little either way and are mapped.
-bool maps_in_large_pages(MappedInput& mapped, std::size_t window_bytes) {
-    constexpr std::uint64_t PROBED_FROM_WINDOWS = 4;
-    constexpr std::uint64_t LEAST_PAGES_PER_FAULT = 64;  // 256 KiB
-    if (mapped.file_bytes < PROBED_FROM_WINDOWS * window_bytes) {
-        return true;
-    }
-    if (!move_window(mapped, mapped.file_bytes / 2, window_bytes)) {
-        return false;
-    }
-    const long faults_before = faults_so_far();
-    const bool touched = run_guarded_against_vanished_pages(touch_every_page, &mapped);
-    const auto faults = static_cast<std::uint64_t>(faults_so_far() - faults_before);
-    const std::uint64_t pages = mapped.window_bytes / page_bytes();
-    unmap_window(mapped);
-    return touched && faults * LEAST_PAGES_PER_FAULT <= pages;
-}
-
 }  // namespace
 
 bool start_mapped_input(std::FILE* file, std::uint64_t offset, std::size_t bytes, MappedInput& mapped) {
@@ -206,12 +171,12 @@ bool start_mapped_input(std::FILE* file, std::uint64_t offset, std::size_t bytes
     }
     mapped.descriptor = descriptor;
     mapped.file_bytes = static_cast<std::uint64_t>(status.st_size);
-    mapped.started = true;
-    catch_vanished_pages();
-    if (!maps_in_large_pages(mapped, bytes) || !move_window(mapped, offset, bytes)) {
-        release_mapped_input(mapped);
+    if (!move_window(mapped, offset, bytes)) {
+        mapped = {};
         return false;
     }
+    mapped.started = true;
+    catch_vanished_pages();
     return true;
 }
 
@@ -221,13 +186,13 @@ bool move_window(MappedInput& mapped, std::uint64_t offset, std::size_t bytes) {
         return false;
     }
     const std::uint64_t start = offset - offset % page_bytes();
-    // A window ends on a page where most of it is left, so that the next
-    // one starts there: no page is mapped twice, and windows of large pages
-    // keep to the page cache's large folios.
+    // A window of two pages and more ends on a page, so that the next one
+    // starts there: no page is mapped twice, and windows keep to the page
+    // cache's large folios.
     const std::uint64_t wanted_end = offset + bytes;
-    const std::uint64_t page_end = wanted_end - wanted_end % page_bytes();
-    const std::uint64_t end =
-        std::min(page_end >= offset + bytes / 2 ? page_end : wanted_end, mapped.file_bytes);
+    const std::uint64_t page_end =
+        bytes >= 2 * page_bytes() ? wanted_end - wanted_end % page_bytes() : wanted_end;
+    const std::uint64_t end = std::min(page_end, mapped.file_bytes);
     const auto length = static_cast<std::size_t>(end - start);
     void* window = mmap(nullptr, length, PROT_READ, MAP_SHARED, mapped.descriptor, static_cast<off_t>(start));
     if (window == MAP_FAILED) {
@@ -239,6 +204,38 @@ bool move_window(MappedInput& mapped, std::uint64_t offset, std::size_t bytes) {
     mapped.window = static_cast<const unsigned char*>(window);
     mapped.window_bytes = length;
     return true;
+}
+
+namespace {
+
+long faults_so_far() {
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt + usage.ru_majflt;
+}
+
+}  // namespace
+
+bool window_maps_cheaply(const MappedInput& mapped) {
+    // At most one fault per this many pages: 256 KiB, where small pages
+    // take one per 16, the 64 KiB the kernel maps around a fault.
+    constexpr std::uint64_t LEAST_PAGES_PER_FAULT = 64;
+    const std::uint64_t pages = mapped.window_bytes / page_bytes();
+    if (pages < LEAST_PAGES_PER_FAULT) {
+        return true;
+    }
+    const long faults_before = faults_so_far();
+    unsigned char sink = 0;
+    for (std::size_t at = 0; at < mapped.window_bytes; at += page_bytes()) {
+        sink ^= static_cast<const volatile unsigned char*>(mapped.window)[at];
+    }
+    static_cast<void>(sink);
+    const auto faults = static_cast<std::uint64_t>(faults_so_far() - faults_before);
+    return faults * LEAST_PAGES_PER_FAULT <= pages;
+}
+
+bool seek_stream(std::FILE* file, std::uint64_t offset) {
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
 bool look_again_at_size(MappedInput& mapped) {

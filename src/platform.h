@@ -38,14 +38,25 @@ struct MappedInput {
 
 // Maps the window of `file` that holds `offset` and the `bytes` after it (or
 // up to the end of the file), if the file can be measured in place: a
-// regular file with data there, no holes, and a system that maps it. False
-// leaves `mapped` empty.
+// regular file with data there and no holes, on a system that maps it.
+// False leaves `mapped` empty.
 bool start_mapped_input(std::FILE* file, std::uint64_t offset, std::size_t bytes, MappedInput& mapped);
 
-// Moves the window to hold `offset` and the `bytes` after it, or up to the
-// end of the file as last looked at; the window it replaces is unmapped.
+// Moves the window to hold `offset` and the `bytes` after it (less what lies
+// past the last page boundary, for windows of two pages and more), or up to
+// the end of the file as last looked at; the window it replaces is unmapped.
 // False when the system refuses, with no window left.
 bool move_window(MappedInput& mapped, std::uint64_t offset, std::size_t bytes);
+
+// Reads a byte of every page of the window and says whether that took few
+// faults: whether the page cache holds the window in large pages, which a
+// mapping takes in a fault or two apiece. In small pages a mapping costs
+// more than the copy of a read saves. Reads the window's pages: to be
+// guarded against vanished pages as measuring is.
+bool window_maps_cheaply(const MappedInput& mapped);
+
+// Moves the stream of a file to `offset`, for reading on from there.
+bool seek_stream(std::FILE* file, std::uint64_t offset);
 
 // Looks again at the size of the file, which may have grown or shrunk
 // since. False when it cannot be looked at.

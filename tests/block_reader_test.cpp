@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <vector>
 
@@ -79,9 +80,10 @@ struct Reading {
 struct Input {
     Input(std::FILE* file, const Reading& reading) : buffer(reading.capacity) {
         input.file = file;
-        if (reading.window_bytes == 0 || !measure_in_place(input, reading.window_bytes)) {
-            input.buffer = buffer.data();
-            input.capacity = reading.capacity;
+        input.buffer = buffer.data();
+        input.capacity = reading.capacity;
+        if (reading.window_bytes > 0) {
+            measure_in_place(input, reading.window_bytes);
         }
     }
     ~Input() { release_mapped_input(input.mapped); }
@@ -280,6 +282,42 @@ TEST(BlockReader, OnlyRegularFilesAreMeasuredInPlace) {
         release_mapped_input(input.mapped);
         std::fclose(c.file);
     }
+}
+
+// A memory file system holds files in small pages, which a mapping takes
+// in many faults: after a few such windows in a row the file is read through
+// its stream from where the mapping stopped, with the results unchanged.
+TEST(BlockReader, WindowsInSmallPagesGiveWayToReading) {
+    constexpr char MEMORY_FILE_SYSTEM[] = "/dev/shm";
+    if (!std::filesystem::is_directory(MEMORY_FILE_SYSTEM)) GTEST_SKIP() << "no " << MEMORY_FILE_SYSTEM;
+    constexpr std::uint32_t BLOCK = 100'001;                // odd, so pairs straddle windows
+    constexpr std::size_t WINDOW = std::size_t{256} << 10;  // the smallest judged
+    std::mt19937 random(13);
+    // Eight windows: the first is mapped at the start and not judged.
+    const Samples first = random_samples(random, 21 * BLOCK / 2);
+    const Samples second = random_samples(random, first.size());
+    const vorik_test::ScratchDir dir(MEMORY_FILE_SYSTEM);
+    std::string bytes;
+    for (const std::int16_t sample : first) {
+        bytes += vorik_test::little_endian(static_cast<std::uint16_t>(sample), sizeof sample);
+    }
+    std::FILE* mapped_file = std::fopen(dir.write("first", bytes).c_str(), "rb");
+    std::FILE* read_file = stream_of(second);
+    ASSERT_NE(mapped_file, nullptr);
+    {
+        Input mapped(mapped_file, {WINDOW, CHUNK_SAMPLES});
+        Input read(read_file, {0, CHUNK_SAMPLES});
+        ASSERT_TRUE(mapped.input.in_place);
+        Outcome outcome{{}, {}};
+        for (BlockCounts counts{1, 1, false}; counts.first > 0 && counts.first == counts.second;) {
+            counts = read_and_accumulate_block(mapped.input, read.input, BLOCK, outcome.totals);
+            outcome.passes.push_back(counts);
+        }
+        expect_same(whole_block_reference(first, second, BLOCK), outcome);
+        EXPECT_FALSE(mapped.input.in_place);
+    }
+    std::fclose(mapped_file);
+    std::fclose(read_file);
 }
 
 // A mapped file that changes while it is measured: one that grows is taken
