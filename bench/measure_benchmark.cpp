@@ -2,17 +2,20 @@
 // that defines its results, on one chunk of the size the tool reads, below
 // 2^53 and past it.
 #include <benchmark/benchmark.h>
+#include <vorik/measurement.h>
+#include <vorik/psnr_meter.h>
 
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "block_reader.h"
-#include "psnr_meter.h"
 #include "square_sums.h"
 
 namespace {
+
+using namespace vorik;
+using namespace vorik::detail;
 
 using Samples = std::vector<std::int16_t>;
 

@@ -25,6 +25,8 @@
 
 namespace {
 
+using namespace vorik;
+
 constexpr std::size_t SPLIT_BYTES = 2;
 constexpr unsigned BITS_PER_BYTE = 8;
 constexpr std::size_t HEADER_BYTES = 44;

@@ -13,6 +13,8 @@
 // 2^(1 + exponent byte modulo 32) and the parity of the starting multiple (the
 // total's lowest bit) on each side, and check what it returns against the
 // same squares added in double one by one. Any difference aborts.
+#include <vorik/psnr_meter.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -20,10 +22,12 @@
 #include <cstring>
 #include <vector>
 
-#include "psnr_meter.h"
 #include "square_sums.h"
 
 namespace {
+
+using namespace vorik;
+using namespace vorik::detail;
 
 constexpr std::size_t TOTAL_BYTES = 9;
 constexpr std::size_t SPLIT_BYTES = 2;

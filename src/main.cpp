@@ -5,6 +5,7 @@
 #include "messages.h"
 #include "platform.h"
 
+namespace vorik {
 namespace {
 
 int run_comparison(int argc, const char* const* argv) {
@@ -20,16 +21,17 @@ int run_comparison(int argc, const char* const* argv) {
 }
 
 }  // namespace
+}  // namespace vorik
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
-    const std::vector<std::string> arguments = utf8_arguments(argc, argv);
+    const std::vector<std::string> arguments = vorik::utf8_arguments(argc, argv);
     std::vector<const char*> pointers;
     for (const std::string& argument : arguments) {
         pointers.push_back(argument.c_str());
     }
-    return run_comparison(argc, pointers.data());
+    return vorik::run_comparison(argc, pointers.data());
 }
 #else
-int main(int argc, char** argv) { return run_comparison(argc, argv); }
+int main(int argc, char** argv) { return vorik::run_comparison(argc, argv); }
 #endif

@@ -1,9 +1,10 @@
 # Installs the build into a fresh prefix, checks the installed layout, runs
 # the installed tool once, then configures, builds and runs a small consumer
-# project against the installed CMake package.
+# project against the installed CMake package, and checks that the library
+# gives the tool's figures.
 #
-# Expects BUILD_DIR, CONFIG, WORK_DIR, CONSUMER_SOURCE, GENERATOR,
-# CXX_COMPILER, LIBDIR and EXECUTABLE_SUFFIX; CONSUMER_FLAGS, if given, are
+# Expects BUILD_DIR, CONFIG, WORK_DIR, CONSUMER_SOURCE, EXAMPLES_DIR,
+# GENERATOR, CXX_COMPILER, LIBDIR and EXECUTABLE_SUFFIX; CONSUMER_FLAGS, if given, are
 # compiled and linked into the consumer (a sanitized library needs them), and
 # TOOLCHAIN_FILE, if given, is the consumer's as well as the library's.
 set(prefix "${WORK_DIR}/prefix")
@@ -23,8 +24,8 @@ run_step("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix 
 foreach(path
     bin/vorik${EXECUTABLE_SUFFIX}
     share/man/man1/vorik.1
-    include/vorik/wave_header.h
-    include/vorik/psnr_meter.h
+    include/vorik/vorik.h
+    include/vorik/version.h
     ${LIBDIR}/libvorik.a
     ${LIBDIR}/cmake/vorik/vorik-config.cmake
     ${LIBDIR}/cmake/vorik/vorik-config-version.cmake
@@ -33,10 +34,10 @@ foreach(path
     message(FATAL_ERROR "not installed: ${path}")
   endif()
 endforeach()
-# Only the two public headers: the tool's own stay out of the package.
+# Only the public headers: the library's own parts and the tool's stay out.
 file(GLOB installed_headers RELATIVE "${prefix}/include/vorik" "${prefix}/include/vorik/*")
 list(SORT installed_headers)
-if(NOT installed_headers STREQUAL "psnr_meter.h;wave_header.h")
+if(NOT installed_headers STREQUAL "measurement.h;psnr_meter.h;version.h;vorik.h;wave_header.h")
   message(FATAL_ERROR "installed headers: ${installed_headers}")
 endif()
 
@@ -59,3 +60,37 @@ run_step("configuring the consumer"
 run_step("building the consumer" "${CMAKE_COMMAND}" --build "${consumer_build}" --config "${CONFIG}")
 run_step("running the consumer" "${consumer_build}/vorik_package_consumer${EXECUTABLE_SUFFIX}")
 message(STATUS "${step_output}")
+
+# The library gives the tool's figures: on the example files; on both cut
+# inside their second second, whose partial block both measure; and on the
+# second alone cut there, where both leave that second out.
+set(cut_bytes 177444)  # the header, one second of 44.1 kHz stereo and 500 bytes
+foreach(example chord chord_noisy)
+  execute_process(COMMAND head -c ${cut_bytes} "${EXAMPLES_DIR}/${example}.wav"
+    OUTPUT_FILE "${WORK_DIR}/${example}_cut.wav" RESULT_VARIABLE cut_status)
+  if(NOT cut_status EQUAL 0)
+    message(FATAL_ERROR "cannot cut ${example}.wav")
+  endif()
+endforeach()
+set(pairs
+  "${EXAMPLES_DIR}/chord.wav|${EXAMPLES_DIR}/chord_noisy.wav"
+  "${WORK_DIR}/chord_cut.wav|${WORK_DIR}/chord_noisy_cut.wav"
+  "${EXAMPLES_DIR}/chord.wav|${WORK_DIR}/chord_noisy_cut.wav")
+foreach(pair ${pairs})
+  string(REPLACE "|" ";" files "${pair}")
+  execute_process(COMMAND "${prefix}/bin/vorik${EXECUTABLE_SUFFIX}" ${files} INPUT_FILE /dev/null
+    OUTPUT_VARIABLE tool_out RESULT_VARIABLE tool_status ERROR_QUIET)
+  # The tool's last progress line, and whether it finished.
+  string(REGEX MATCH "[^\r]*\r$" tool_line "${tool_out}")
+  string(REPLACE "\r" "" tool_line "${tool_line}")
+  if(tool_status EQUAL 0)
+    set(expected "${tool_line}, finished\n")
+  else()
+    set(expected "${tool_line}, stopped short\n")
+  endif()
+  run_step("the consumer on ${pair}" "${consumer_build}/vorik_package_consumer${EXECUTABLE_SUFFIX}" ${files})
+  message(STATUS "${pair}\n  tool (exit ${tool_status}): ${tool_line}\n  library: ${step_output}")
+  if(NOT step_output STREQUAL expected)
+    message(FATAL_ERROR "the library gave `${step_output}` where the tool gave `${expected}`")
+  endif()
+endforeach()

@@ -17,6 +17,7 @@
 
 namespace {
 
+using namespace vorik;
 using vorik_test::WavFormat;
 using Samples = std::vector<std::int16_t>;
 

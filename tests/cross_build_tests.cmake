@@ -15,9 +15,9 @@
 set(unit_test_sources
   wave_header_test.cpp
   psnr_meter_test.cpp
-  block_reader_test.cpp)
+  measurement_test.cpp)
 add_executable(vorik_unit_tests ${unit_test_sources} scratch_stream.cpp)
-target_link_libraries(vorik_unit_tests PRIVATE vorik_core vorik_warnings GTest::gtest_main)
+target_link_libraries(vorik_unit_tests PRIVATE vorik_tool vorik_library_internals vorik_warnings GTest::gtest_main)
 target_link_options(vorik_unit_tests PRIVATE -static)
 
 set(VORIK_HOST_TEST_DIR "" CACHE PATH

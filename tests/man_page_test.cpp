@@ -10,6 +10,8 @@
 
 namespace {
 
+using namespace vorik;
+
 std::string man_page() {
     std::ifstream file(VORIK_MAN_PAGE);
     std::stringstream text;

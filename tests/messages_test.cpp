@@ -9,6 +9,8 @@
 
 namespace {
 
+using namespace vorik;
+
 TEST(Messages, ShiftJisAndUtf8FormsSayTheSame) {
     ASSERT_EQ(ALL_MESSAGES_COUNT, 11);
     for (int i = 0; i < ALL_MESSAGES_COUNT; ++i) {

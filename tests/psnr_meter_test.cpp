@@ -1,6 +1,5 @@
-#include "psnr_meter.h"
-
 #include <gtest/gtest.h>
+#include <vorik/psnr_meter.h>
 
 #include <cmath>
 #include <cstdint>
@@ -15,6 +14,9 @@
 #include "messages.h"
 #include "scratch_stream.h"
 #include "square_sums.h"
+
+using namespace vorik;
+using namespace vorik::detail;
 
 namespace {
 

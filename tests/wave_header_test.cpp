@@ -1,6 +1,5 @@
-#include "wave_header.h"
-
 #include <gtest/gtest.h>
+#include <vorik/wave_header.h>
 
 #include <array>
 #include <cstdio>
@@ -9,6 +8,8 @@
 #include "scratch_stream.h"
 
 namespace {
+
+using namespace vorik;
 
 using HeaderBytes = std::array<unsigned char, WAVE_HEADER_BYTES>;
 

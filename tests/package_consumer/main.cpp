@@ -1,9 +1,12 @@
-// Uses the installed vorik package in process: checks a header it builds
-// and measures small blocks whose figures are worked out by hand. Prints
-// every check that fails and exits 1 if any did.
-#include <vorik/psnr_meter.h>
-#include <vorik/wave_header.h>
+// A program of its own that uses the installed vorik package, the way another
+// project would. With two WAV files it prints their PSNR as the README's
+// example does; without, it checks a header it builds and small blocks whose
+// figures are worked out by hand, prints every check that fails and exits 1
+// if any did. Like much audio code, it has a WaveHeader and a compute_psnr of
+// its own, beside the library's.
+#include <vorik/vorik.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -11,7 +14,39 @@
 #include <string>
 #include <vector>
 
+// The program's own names, which the library's must leave alone.
+struct WaveHeader {
+    std::uint32_t sample_rate;
+    std::uint16_t channels;
+};
+
+double compute_psnr(double mean_square, double peak) { return 10.0 * std::log10(peak * peak / mean_square); }
+
+// The README's example, as it stands there.
+// False when a file is not a canonical WAV file.
+bool print_psnr(std::FILE* original, std::FILE* copy) {
+    vorik::WaveHeader original_header{};
+    vorik::WaveHeader copy_header{};
+    if (!vorik::read_wave_header(original, original_header) || !vorik::read_wave_header(copy, copy_header)) {
+        return false;
+    }
+    vorik::Measurement measurement{};
+    vorik::start_measurement(measurement, original, original_header, copy, copy_header);
+    while (vorik::measure_next_block(measurement)) {
+        // measurement.result holds the running result after each second.
+    }
+    const vorik::PsnrResult& result = measurement.result;
+    std::printf("L%8.3fdB | R%8.3fdB | LR%8.3fdB, %s\n", result.left_db, result.right_db,
+                (result.left_db + result.right_db) * 0.5,
+                measurement.state == vorik::MeasurementState::finished ? "finished" : "stopped short");
+    vorik::finish_measurement(measurement);
+    return true;
+}
+
 namespace {
+
+using vorik::PsnrAccumulator;
+using vorik::PsnrResult;
 
 constexpr std::uint16_t PCM = 1;
 constexpr std::uint16_t CHANNELS = 2;
@@ -76,10 +111,10 @@ std::string three_decimals(double value) {
 
 void check_headers() {
     const std::vector<unsigned char> bytes = stereo_header(8);
-    expect(bytes.size() == WAVE_HEADER_BYTES, "the built header is WAVE_HEADER_BYTES long");
+    expect(bytes.size() == vorik::WAVE_HEADER_BYTES, "the built header is WAVE_HEADER_BYTES long");
 
-    WaveHeader header{};
-    expect(decode_wave_header(bytes.data(), bytes.size(), header), "a canonical header is recognised");
+    vorik::WaveHeader header{};
+    expect(vorik::decode_wave_header(bytes.data(), bytes.size(), header), "a canonical header is recognised");
     expect(header.channels == CHANNELS && header.sample_rate == SAMPLE_RATE &&
                header.bits_per_sample == BITS_PER_SAMPLE && header.block_align == FRAME_BYTES,
            "channels, rate, width and frame size are decoded");
@@ -88,7 +123,7 @@ void check_headers() {
 
     std::vector<unsigned char> wrong_tag = bytes;
     std::memcpy(wrong_tag.data() + DATA_TAG_OFFSET, "DATA", TAG_BYTES);
-    expect(!decode_wave_header(wrong_tag.data(), wrong_tag.size(), header),
+    expect(!vorik::decode_wave_header(wrong_tag.data(), wrong_tag.size(), header),
            "a misplaced data tag is refused");
 
     std::FILE* file = std::tmpfile();
@@ -98,8 +133,8 @@ void check_headers() {
     std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::fwrite(samples, 1, sizeof samples, file);
     std::rewind(file);
-    expect(read_wave_header(file, header), "a header read from a file is recognised");
-    expect(std::ftell(file) == static_cast<long>(WAVE_HEADER_BYTES),
+    expect(vorik::read_wave_header(file, header), "a header read from a file is recognised");
+    expect(std::ftell(file) == static_cast<long>(vorik::WAVE_HEADER_BYTES),
            "reading leaves the file at the samples");
     std::fclose(file);
 }
@@ -110,11 +145,11 @@ void check_meter() {
     const std::int16_t first[] = {0, 0, 0, 0, 7};
     const std::int16_t second[] = {1, 0, 0, 2, -7};
     PsnrAccumulator accumulator{};
-    accumulate_block(accumulator, first, second, 5);
+    vorik::accumulate_block(accumulator, first, second, 5);
     expect(accumulator.frames == 2, "two pairs counted");
     expect(accumulator.sum_sq_left == 1.0 && accumulator.sum_sq_right == 4.0, "squared differences summed");
     // 20 log10(65535 / sqrt(1/2)) and 20 log10(65535 / sqrt(2)).
-    const PsnrResult result = compute_psnr(accumulator);
+    const PsnrResult result = vorik::compute_psnr(accumulator);
     expect(three_decimals(result.left_db) == "99.340",
            "left PSNR is 99.340, got " + three_decimals(result.left_db));
     expect(three_decimals(result.right_db) == "93.319",
@@ -124,17 +159,34 @@ void check_meter() {
     const std::int16_t low[] = {-32768, 5};
     const std::int16_t high[] = {32767, 5};
     PsnrAccumulator extremes{};
-    accumulate_block(extremes, low, high, 2);
-    const PsnrResult extreme_result = compute_psnr(extremes);
+    vorik::accumulate_block(extremes, low, high, 2);
+    const PsnrResult extreme_result = vorik::compute_psnr(extremes);
     expect(extreme_result.left_db == 0.0, "a full-scale difference is 0 dB");
-    expect(extreme_result.right_db == PSNR_IDENTICAL, "no difference is PSNR_IDENTICAL");
+    expect(extreme_result.right_db == vorik::PSNR_IDENTICAL, "no difference is PSNR_IDENTICAL");
+}
+
+// The program's own WaveHeader and compute_psnr, used beside the library's.
+void check_own_names() {
+    const WaveHeader own{44100, 2};
+    expect(own.sample_rate == 44100 && own.channels == 2, "the program's own WaveHeader");
+    expect(three_decimals(compute_psnr(1.0, 65535.0)) == "96.329", "the program's own compute_psnr");
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc == 3) {
+        std::FILE* original = std::fopen(argv[1], "rb");
+        std::FILE* copy = std::fopen(argv[2], "rb");
+        const bool recognised = original != nullptr && copy != nullptr && print_psnr(original, copy);
+        for (std::FILE* file : {original, copy}) {
+            if (file != nullptr) std::fclose(file);
+        }
+        return recognised ? 0 : 1;
+    }
     check_headers();
     check_meter();
+    check_own_names();
     std::printf("%d of %d checks passed\n", checks - failures, checks);
     return failures == 0 ? 0 : 1;
 }

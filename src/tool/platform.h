@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace vorik {
+
 #ifdef _WIN32
 // The arguments of wmain in UTF-8. Windows spells every file name in
 // UTF-16; the code page that main's arguments come in cannot.
@@ -69,3 +71,5 @@ void release_mapped_input(MappedInput& mapped);
 // it (the file was truncated), `measure` is cut short where it stands and the
 // answer is false. Whatever `measure` runs must hold no resource of its own.
 bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context);
+
+}  // namespace vorik

@@ -1,7 +1,8 @@
-#include "wave_header.h"
+#include <vorik/wave_header.h>
 
 #include <algorithm>
 
+namespace vorik {
 namespace {
 
 // Offsets of the fields in the canonical header.
@@ -75,3 +76,5 @@ bool read_wave_header(std::FILE* file, WaveHeader& header) {
     const std::size_t length = std::fread(bytes, 1, sizeof bytes, file);
     return decode_wave_header(bytes, length, header);
 }
+
+}  // namespace vorik

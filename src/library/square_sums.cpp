@@ -4,6 +4,11 @@
 #include <bit>
 #include <cstddef>
 
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
+
+namespace vorik::detail {
 namespace {
 
 // Samples summed side by side: a multiple of every vector width the compiler
@@ -263,8 +268,6 @@ RoundedSums sum_rounded_squares_portably(const std::int16_t* first_block, const 
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 
-#include <immintrin.h>
-
 // On x86 the sums are made with AVX2 where the running CPU has it, and the
 // rounded ones with AVX-512 where it has that, chosen once at run time: the
 // default build stays runnable on every x86 machine.
@@ -312,29 +315,6 @@ struct SideHalfSums {
     const __m256i low_halves = _mm256_set1_epi32(LOW_HALF_BITS);
     sums.left = _mm256_add_epi32(sums.left, _mm256_and_si256(halves, low_halves));
     sums.right = _mm256_add_epi32(sums.right, _mm256_srli_epi32(halves, HALF_LANE_BITS));
-}
-
-[[gnu::target("avx2")]] SquareSums sum_squares_avx2(const std::int16_t* first_block,
-                                                    const std::int16_t* second_block, std::uint32_t pairs) {
-    const std::size_t samples = std::size_t{pairs} * 2;
-    SquareSums sums{0, 0};
-    std::size_t i = 0;
-    while (samples - i >= AVX2_SAMPLES) {
-        SideHalfSums low{_mm256_setzero_si256(), _mm256_setzero_si256()};
-        SideHalfSums high = low;
-        const std::size_t vectors = std::min((samples - i) / AVX2_SAMPLES, VECTORS_BETWEEN_FLUSHES);
-        for (std::size_t v = 0; v < vectors; ++v, i += AVX2_SAMPLES) {
-            const SquareHalves squares = squares_avx2(first_block + i, second_block + i);
-            add_halves(low, squares.low);
-            add_halves(high, squares.high);
-        }
-        sums.left += (lane_total(high.left) << HALF_LANE_BITS) + lane_total(low.left);
-        sums.right += (lane_total(high.right) << HALF_LANE_BITS) + lane_total(low.right);
-    }
-    // The rest starts on a pair, since AVX2_SAMPLES is even.
-    const SquareSums rest = sum_squared_differences_portably(first_block + i, second_block + i,
-                                                             static_cast<std::uint32_t>((samples - i) / 2));
-    return {sums.left + rest.left, sums.right + rest.right};
 }
 
 // The vector kernels keep the rounding in 16-bit halves as the portable one
@@ -414,9 +394,24 @@ struct Avx2Words {
         SideHalfSums low_quotients;  // kl
         SideHalfSums high_halves;    // high
     };
+    using HalfSums = SideHalfSums;
     // Each word adds four high halves to a 32-bit lane.
     static constexpr std::size_t WORDS_BETWEEN_FLUSHES = VECTORS_BETWEEN_FLUSHES / 4;
     static constexpr std::size_t WORDS_PER_SCAN = 1;
+    static constexpr std::size_t SAMPLES = AVX2_SAMPLES;
+
+    [[gnu::target("avx2")]] static HalfSums no_half_sums() {
+        return {_mm256_setzero_si256(), _mm256_setzero_si256()};
+    }
+
+    [[gnu::target("avx2")]] static SquareHalves squares(const std::int16_t* first,
+                                                        const std::int16_t* second) {
+        return squares_avx2(first, second);
+    }
+
+    [[gnu::target("avx2")]] static void add_halves(HalfSums& sums, __m256i halves) {
+        detail::add_halves(sums, halves);
+    }
 
     // A 16-bit constant for the left samples and another for the right
     // ones, in every 32-bit lane.
@@ -576,9 +571,25 @@ struct Avx512Words {
                 side_constants(left.shift - 1, right.shift - 1)};
     }
 
-    [[gnu::target("avx512f,avx512bw")]] static Sums no_sums() {
-        const HalfSums zero{_mm512_setzero_si512(), _mm512_setzero_si512()};
-        return {zero, zero};
+    [[gnu::target("avx512f,avx512bw")]] static HalfSums no_half_sums() {
+        return {_mm512_setzero_si512(), _mm512_setzero_si512()};
+    }
+
+    [[gnu::target("avx512f,avx512bw")]] static Sums no_sums() { return {no_half_sums(), no_half_sums()}; }
+
+    // The squared differences of 32 samples, in the halves the 16-bit
+    // multiplies give, as squares_avx2 makes them of 16.
+    struct SquareHalves {
+        __m512i low;
+        __m512i high;
+    };
+
+    [[gnu::target("avx512f,avx512bw")]] static SquareHalves squares(const std::int16_t* first,
+                                                                    const std::int16_t* second) {
+        const __m512i a = _mm512_loadu_si512(first);
+        const __m512i b = _mm512_loadu_si512(second);
+        const __m512i distance = _mm512_sub_epi16(_mm512_max_epi16(a, b), _mm512_min_epi16(a, b));
+        return {_mm512_mullo_epi16(distance, distance), _mm512_mulhi_epu16(distance, distance)};
     }
 
     [[gnu::target("avx512f,avx512bw")]] static void add_halves(HalfSums& sums, __m512i halves) {
@@ -665,29 +676,41 @@ struct Avx512Words {
     }
 };
 
-[[gnu::target("avx512f,avx512bw")]] SquareSums sum_squares_avx512(const std::int16_t* first_block,
-                                                                  const std::int16_t* second_block,
-                                                                  std::uint32_t pairs) {
+// The integer sums in vectors of either width: the 32-bit lanes of the
+// halves are emptied into the 64-bit totals before they can overflow.
+template <typename Vectors>
+SquareSums sum_square_vectors(const std::int16_t* first_block, const std::int16_t* second_block,
+                              std::uint32_t pairs) {
     const std::size_t samples = std::size_t{pairs} * 2;
     SquareSums sums{0, 0};
     std::size_t i = 0;
-    while (samples - i >= Avx512Words::SAMPLES) {
-        Avx512Words::HalfSums low{_mm512_setzero_si512(), _mm512_setzero_si512()};
-        Avx512Words::HalfSums high = low;
-        const std::size_t vectors = std::min((samples - i) / Avx512Words::SAMPLES, VECTORS_BETWEEN_FLUSHES);
-        for (std::size_t v = 0; v < vectors; ++v, i += Avx512Words::SAMPLES) {
-            const __m512i a = _mm512_loadu_si512(first_block + i);
-            const __m512i b = _mm512_loadu_si512(second_block + i);
-            const __m512i distance = _mm512_sub_epi16(_mm512_max_epi16(a, b), _mm512_min_epi16(a, b));
-            Avx512Words::add_halves(low, _mm512_mullo_epi16(distance, distance));
-            Avx512Words::add_halves(high, _mm512_mulhi_epu16(distance, distance));
+    while (samples - i >= Vectors::SAMPLES) {
+        typename Vectors::HalfSums low = Vectors::no_half_sums();
+        typename Vectors::HalfSums high = low;
+        const std::size_t vectors = std::min((samples - i) / Vectors::SAMPLES, VECTORS_BETWEEN_FLUSHES);
+        for (std::size_t v = 0; v < vectors; ++v, i += Vectors::SAMPLES) {
+            const auto squares = Vectors::squares(first_block + i, second_block + i);
+            Vectors::add_halves(low, squares.low);
+            Vectors::add_halves(high, squares.high);
         }
         sums.left += (lane_total(high.left) << HALF_LANE_BITS) + lane_total(low.left);
         sums.right += (lane_total(high.right) << HALF_LANE_BITS) + lane_total(low.right);
     }
+    // The rest starts on a pair, since a vector holds an even number of samples.
     const SquareSums rest = sum_squared_differences_portably(first_block + i, second_block + i,
                                                              static_cast<std::uint32_t>((samples - i) / 2));
     return {sums.left + rest.left, sums.right + rest.right};
+}
+
+[[gnu::target("avx2"), gnu::flatten]] SquareSums sum_squares_avx2(const std::int16_t* first_block,
+                                                                  const std::int16_t* second_block,
+                                                                  std::uint32_t pairs) {
+    return sum_square_vectors<Avx2Words>(first_block, second_block, pairs);
+}
+
+[[gnu::target("avx512f,avx512bw"), gnu::flatten]] SquareSums sum_squares_avx512(
+    const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs) {
+    return sum_square_vectors<Avx512Words>(first_block, second_block, pairs);
 }
 
 [[gnu::target("avx512f,avx512bw,bmi,bmi2,popcnt"), gnu::flatten]] RoundedSums sum_rounded_squares_avx512(
@@ -760,3 +783,5 @@ RoundedSums sum_rounded_squares(const std::int16_t* first_block, const std::int1
     static const auto kernel = runnable_rounded_sums_kernels().front().sum;
     return kernel(first_block, second_block, pairs, left, right);
 }
+
+}  // namespace vorik::detail

@@ -1,4 +1,4 @@
-#include "psnr_meter.h"
+#include <vorik/psnr_meter.h>
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,16 @@
 
 #include "square_sums.h"
 
+namespace vorik {
 namespace {
+
+using detail::LARGEST_ROUNDED_SQUARE;
+using detail::LAST_ROUNDING_EXPONENT;
+using detail::RoundedSums;
+using detail::RoundingSide;
+using detail::SquareSums;
+using detail::sum_rounded_squares;
+using detail::sum_squared_differences;
 
 // Every integer up to 2^53 is exact in double, so below it an in-order sum
 // of integer squares never rounds and equals the integer sum.
@@ -115,8 +124,8 @@ double side_psnr(double sum_sq, std::uint64_t frames) {
 
 }  // namespace
 
-void accumulate_block_in_order(PsnrAccumulator& accumulator, const std::int16_t* first_block,
-                               const std::int16_t* second_block, std::uint32_t count) {
+void detail::accumulate_block_in_order(PsnrAccumulator& accumulator, const std::int16_t* first_block,
+                                       const std::int16_t* second_block, std::uint32_t count) {
     const std::uint32_t pairs = count / 2;
     add_squares_in_order(accumulator, first_block, second_block, pairs);
     accumulator.frames += pairs;
@@ -160,3 +169,5 @@ PsnrResult compute_psnr(const PsnrAccumulator& accumulator) {
     return {side_psnr(accumulator.sum_sq_left, accumulator.frames),
             side_psnr(accumulator.sum_sq_right, accumulator.frames)};
 }
+
+}  // namespace vorik

@@ -1,5 +1,7 @@
 #include "messages.h"
 
+namespace vorik {
+
 namespace {
 constexpr char PROGRESS_LINE_FORMAT[] = "L%8.3fdB | R%8.3fdB | LR%8.3fdB\r";
 }
@@ -77,3 +79,5 @@ void write_progress_line(std::FILE* out, const PsnrResult& result) {
     const double mean_db = (result.left_db + result.right_db) * 0.5;
     std::fprintf(out, PROGRESS_LINE_FORMAT, result.left_db, result.right_db, mean_db);
 }
+
+}  // namespace vorik

@@ -5,6 +5,7 @@
 #include <io.h>
 #include <windows.h>
 
+namespace vorik {
 namespace {
 constexpr UINT UTF8_CODE_PAGE = 65001;
 }
@@ -65,6 +66,8 @@ bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
     return true;
 }
 
+}  // namespace vorik
+
 #else
 
 #include <langinfo.h>
@@ -78,6 +81,8 @@ bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
 #include <algorithm>
 #include <clocale>
 #include <cstring>
+
+namespace vorik {
 
 std::FILE* open_for_reading(const char* path) { return std::fopen(path, "rb"); }
 
@@ -265,5 +270,7 @@ bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
     measuring = 0;
     return true;
 }
+
+}  // namespace vorik
 
 #endif

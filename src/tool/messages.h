@@ -1,14 +1,18 @@
-// The tool's console texts: the messages and the progress line. Every message is kept twice: as the Shift_JIS
-// (code page 932) bytes the tool writes by default, and as UTF-8 for a
-// terminal whose locale expects it. The two forms must say the same.
+// The tool's console texts: the messages and the progress line. Every
+// message is kept twice: as the Shift_JIS (code page 932) bytes the tool
+// writes by default, and as UTF-8 for a terminal whose locale expects it. The
+// two forms must say the same.
 #pragma once
+
+#include <vorik/psnr_meter.h>
+#include <vorik/version.h>
 
 #include <cstdio>
 
-#include "psnr_meter.h"
+namespace vorik {
 
 constexpr char PROGRAM_NAME[] = "vorik";
-constexpr char PROGRAM_VERSION[] = "0.10";
+constexpr const char* PROGRAM_VERSION = VORIK_VERSION;
 constexpr char BANNER_FORMAT[] = "%s version %s\n";
 
 struct Message {
@@ -37,3 +41,5 @@ void write_message(std::FILE* out, const Message& message, bool use_utf8);
 // Writes "L…dB | R…dB | LR…dB" and a carriage return, so that the next line
 // overwrites this one on a console. LR is the plain mean of the two values.
 void write_progress_line(std::FILE* out, const PsnrResult& result);
+
+}  // namespace vorik

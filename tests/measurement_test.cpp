@@ -1,6 +1,7 @@
-#include "block_reader.h"
-
+// The measurement block by block, through the library's own reading and the
+// tool's mapped reading, against whole blocks read at once.
 #include <gtest/gtest.h>
+#include <vorik/measurement.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "mapped_input.h"
 #include "scratch_stream.h"
 #include "wav_writer.h"
 
@@ -20,6 +22,7 @@
 
 namespace {
 
+using namespace vorik;
 using Samples = std::vector<std::int16_t>;
 
 // A temporary stream holding `samples` little-endian, plus `extra_bytes` odd bytes.
@@ -47,86 +50,109 @@ Samples random_samples(std::mt19937& random, std::size_t count) {
 }
 
 struct Outcome {
-    std::vector<BlockCounts> passes;
+    std::uint64_t blocks;
+    MeasurementState state;
     PsnrAccumulator totals;
 };
 
-// The tool's loop over whole blocks read at once: stop at the first pass
-// with a zero or unequal count.
+// Whole blocks read at once: stop at the first pass with a zero or unequal count.
 Outcome whole_block_reference(const Samples& first, const Samples& second, std::uint32_t block_samples) {
-    Outcome outcome{{}, {}};
+    Outcome outcome{0, MeasurementState::finished, {}};
     for (std::size_t at = 0;; at += block_samples) {
         const auto remaining = [&](const Samples& s) {
             return static_cast<std::uint32_t>(
                 std::min<std::size_t>(block_samples, s.size() - std::min(at, s.size())));
         };
-        const BlockCounts counts{remaining(first), remaining(second), false};
-        outcome.passes.push_back(counts);
-        if (counts.first == 0 || counts.second == 0 || counts.first != counts.second) {
+        const std::uint32_t first_count = remaining(first);
+        const std::uint32_t second_count = remaining(second);
+        if (first_count == 0 || second_count == 0) {
             return outcome;
         }
-        accumulate_block(outcome.totals, first.data() + at, second.data() + at, counts.first);
+        if (first_count != second_count) {
+            outcome.state = MeasurementState::sizes_differ;
+            return outcome;
+        }
+        accumulate_block(outcome.totals, first.data() + at, second.data() + at, first_count);
+        ++outcome.blocks;
     }
 }
 
-// How the block reader takes one input: through a mapping with windows of
-// `window_bytes` where the file allows it, else read in chunks of `capacity`.
+// How an input is taken: through a mapping with windows of `window_bytes`
+// where the file allows it, else read in chunks of `capacity`.
 struct Reading {
     std::size_t window_bytes;  // 0: always read through the stream
     std::uint32_t capacity;
 };
 
-// Holds one input as the tool's run does: mapped, or with a buffer.
-struct Input {
-    Input(std::FILE* file, const Reading& reading) : buffer(reading.capacity) {
-        input.file = file;
-        input.buffer = buffer.data();
-        input.capacity = reading.capacity;
-        if (reading.window_bytes > 0) {
-            measure_in_place(input, reading.window_bytes);
+// A measurement of two streams of bare samples in blocks of `block_samples`,
+// each input taken as its Reading says, as the tool takes them.
+struct MeasuredRun {
+    MeasuredRun(std::FILE* first, std::FILE* second, std::uint32_t block_samples,
+                const Reading& first_reading, const Reading& second_reading) {
+        WaveHeader header{};
+        header.channels = 1;
+        header.sample_rate = block_samples;
+        start_measurement(measurement, first, header, second, header);
+        take(measurement.first, measurement.first_stream, first_mapped, first_reading);
+        take(measurement.second, measurement.second_stream, second_mapped, second_reading);
+    }
+    ~MeasuredRun() {
+        release_mapped_source(first_mapped);
+        release_mapped_source(second_mapped);
+        finish_measurement(measurement);
+    }
+    MeasuredRun(const MeasuredRun&) = delete;
+    MeasuredRun& operator=(const MeasuredRun&) = delete;
+
+    // Measures the next block as the tool does, guarded against vanished
+    // pages; false when the measurement ended, or a page vanished.
+    bool next_block() {
+        struct Step {
+            Measurement* measurement;
+            bool measured;
+        } step{&measurement, false};
+        vanished = !run_guarded_against_vanished_pages(
+            [](void* context) {
+                auto& s = *static_cast<Step*>(context);
+                s.measured = measure_next_block(*s.measurement);
+            },
+            &step);
+        return step.measured && !vanished;
+    }
+
+    Outcome to_the_end() {
+        while (next_block()) {
+        }
+        return {measurement.blocks, measurement.state, measurement.accumulator};
+    }
+
+    Measurement measurement{};
+    MappedSource first_mapped{};
+    MappedSource second_mapped{};
+    bool vanished = false;
+
+   private:
+    // The library reads its buffer in chunks of `capacity` here, at most
+    // what it allocated, to cut blocks small.
+    static void take(SampleSource& source, StreamInput& stream, MappedSource& mapped,
+                     const Reading& reading) {
+        stream.capacity = std::min(stream.capacity, reading.capacity);
+        if (reading.window_bytes > 0 && measure_in_place(mapped, stream, reading.window_bytes)) {
+            source = {next_mapped_samples, &mapped};
         }
     }
-    ~Input() { release_mapped_input(input.mapped); }
-    Input(const Input&) = delete;
-    Input& operator=(const Input&) = delete;
-
-    Samples buffer;
-    SampleInput input{};
 };
 
-Outcome chunked(std::FILE* first, std::FILE* second, std::uint32_t block_samples,
-                const Reading& first_reading, const Reading& second_reading) {
-    Input first_input(first, first_reading);
-    Input second_input(second, second_reading);
-    Outcome outcome{{}, {}};
-    for (;;) {
-        const BlockCounts counts =
-            read_and_accumulate_block(first_input.input, second_input.input, block_samples, outcome.totals);
-        outcome.passes.push_back(counts);
-        if (counts.read_failed || counts.first == 0 || counts.second == 0 || counts.first != counts.second) {
-            return outcome;
-        }
-    }
-}
-
-Outcome chunked(std::FILE* first, std::FILE* second, std::uint32_t block_samples, std::uint32_t capacity) {
-    return chunked(first, second, block_samples, {0, capacity}, {0, capacity});
-}
-
 void expect_same(const Outcome& expected, const Outcome& actual) {
-    ASSERT_EQ(expected.passes.size(), actual.passes.size());
-    for (std::size_t i = 0; i < expected.passes.size(); ++i) {
-        EXPECT_EQ(expected.passes[i].first, actual.passes[i].first) << "pass " << i;
-        EXPECT_EQ(expected.passes[i].second, actual.passes[i].second) << "pass " << i;
-        EXPECT_FALSE(actual.passes[i].read_failed) << "pass " << i;
-    }
+    EXPECT_EQ(expected.blocks, actual.blocks);
+    EXPECT_EQ(expected.state, actual.state);
     EXPECT_EQ(expected.totals.frames, actual.totals.frames);
-    // Bit for bit: the chunks must keep the in-order summation.
+    // Bit for bit: the pieces must keep the in-order summation.
     EXPECT_EQ(std::memcmp(&expected.totals.sum_sq_left, &actual.totals.sum_sq_left, sizeof(double)), 0);
     EXPECT_EQ(std::memcmp(&expected.totals.sum_sq_right, &actual.totals.sum_sq_right, sizeof(double)), 0);
 }
 
-TEST(BlockReader, ChunkedReadingMatchesWholeBlocks) {
+TEST(Measurement, ChunkedReadingMatchesWholeBlocks) {
     std::mt19937 random(7);
     // Odd blocks, and one that spans several pages of the file.
     const std::uint32_t block_sizes[] = {1, 2, 3, 7, 8, 9, 16, 33, 5001};
@@ -160,8 +186,10 @@ TEST(BlockReader, ChunkedReadingMatchesWholeBlocks) {
                                  << "block " << block << ", capacity " << capacity << ", windows "
                                  << first_reading.window_bytes << "/" << second_reading.window_bytes
                                  << ", lengths " << length[0] << "/" << length[1]);
-                    expect_same(expected,
-                                chunked(first_file, second_file, block, first_reading, second_reading));
+                    {
+                        MeasuredRun run(first_file, second_file, block, first_reading, second_reading);
+                        expect_same(expected, run.to_the_end());
+                    }
                     std::fclose(first_file);
                     std::fclose(second_file);
                 }
@@ -170,36 +198,67 @@ TEST(BlockReader, ChunkedReadingMatchesWholeBlocks) {
     }
 }
 
-TEST(BlockReader, TrailingOddByteIsNoSample) {
-    const Samples first = {1, 2, 3};
-    const Samples second = {4, 5, 6};
-    std::FILE* first_file = stream_of(first, 1);
-    std::FILE* second_file = stream_of(second);
-    const Outcome outcome = chunked(first_file, second_file, 4, 2);
-    ASSERT_FALSE(outcome.passes.empty());
-    EXPECT_EQ(outcome.passes[0].first, 3u);
-    EXPECT_EQ(outcome.passes[0].second, 3u);
-    EXPECT_EQ(outcome.totals.frames, 1u);
+TEST(Measurement, TrailingOddByteIsNoSample) {
+    std::FILE* first_file = stream_of({1, 2, 3}, 1);
+    std::FILE* second_file = stream_of({4, 5, 6});
+    {
+        MeasuredRun run(first_file, second_file, 4, {0, 2}, {0, 2});
+        const Outcome outcome = run.to_the_end();
+        EXPECT_EQ(outcome.state, MeasurementState::finished);
+        EXPECT_EQ(outcome.blocks, 1u);
+        EXPECT_EQ(outcome.totals.frames, 1u);
+    }
     std::fclose(first_file);
     std::fclose(second_file);
 }
 
-TEST(BlockReader, UnequalBlockLeavesTheTotalsUntouched) {
+TEST(Measurement, UnequalBlockLeavesTheTotalsUntouched) {
     // The counts first differ in the block's last chunk, after earlier
     // chunks of the block were equal.
-    const Samples first = {1, 1, 1, 1, 1, 1, 1, 1};
-    const Samples second = {0, 0, 0, 0, 0, 0, 0};
-    std::FILE* first_file = stream_of(first);
-    std::FILE* second_file = stream_of(second);
-    const Outcome outcome = chunked(first_file, second_file, 8, 2);
-    const BlockCounts& counts = outcome.passes.front();
-    const PsnrAccumulator& totals = outcome.totals;
-    EXPECT_EQ(counts.first, 8u);
-    EXPECT_EQ(counts.second, 7u);
-    EXPECT_EQ(totals.frames, 0u);
-    EXPECT_EQ(totals.sum_sq_left, 0.0);
+    std::FILE* first_file = stream_of(Samples(8, 1));
+    std::FILE* second_file = stream_of(Samples(7, 0));
+    {
+        MeasuredRun run(first_file, second_file, 8, {0, 2}, {0, 2});
+        const Outcome outcome = run.to_the_end();
+        EXPECT_EQ(outcome.state, MeasurementState::sizes_differ);
+        EXPECT_EQ(outcome.blocks, 0u);
+        EXPECT_EQ(outcome.totals.frames, 0u);
+        EXPECT_EQ(outcome.totals.sum_sq_left, 0.0);
+    }
     std::fclose(first_file);
     std::fclose(second_file);
+}
+
+TEST(Measurement, RefusalsMeasureNothing) {
+    WaveHeader first{};
+    first.channels = 2;
+    first.sample_rate = 8;
+    first.bits_per_sample = 16;
+    struct Case {
+        WaveHeader second;
+        std::uint16_t first_channels;
+        MeasurementState expected;
+    };
+    WaveHeader other_rate = first;
+    other_rate.sample_rate = 16;
+    other_rate.bits_per_sample = 8;
+    WaveHeader other_width = first;
+    other_width.bits_per_sample = 24;
+    WaveHeader no_channels = first;
+    no_channels.channels = 0;
+    const Case cases[] = {{other_rate, 2, MeasurementState::sample_rates_differ},
+                          {other_width, 2, MeasurementState::sample_widths_differ},
+                          {first, 0, MeasurementState::empty_block},
+                          // Only the first file's channel count makes the block.
+                          {no_channels, 2, MeasurementState::measuring}};
+    for (const Case& c : cases) {
+        first.channels = c.first_channels;
+        Measurement measurement{};
+        start_measurement(measurement, nullptr, first, nullptr, c.second);
+        EXPECT_EQ(measurement.state, c.expected);
+        EXPECT_EQ(measurement.result.left_db, PSNR_IDENTICAL);
+        finish_measurement(measurement);
+    }
 }
 
 #ifdef __GLIBC__
@@ -227,38 +286,31 @@ std::FILE* failing_stream(FailingSource& source) {
     return file;
 }
 
-TEST(BlockReader, ReadErrorIsToldApartFromTheEnd) {
+TEST(Measurement, ReadErrorIsToldApartFromTheEnd) {
     // The second file fails in the block's second chunk; with silence in
-    // both, the first chunk alone would have agreed and been measured.
-    FailingSource source{6};
-    std::FILE* failing = failing_stream(source);
-    std::FILE* healthy = stream_of(Samples(8, 0));
-    const Outcome outcome = chunked(healthy, failing, 8, 2);
-    const BlockCounts& counts = outcome.passes.front();
-    EXPECT_TRUE(counts.read_failed);
-    EXPECT_EQ(counts.second, 3u);
-    EXPECT_EQ(counts.first, 8u);
-    EXPECT_EQ(outcome.totals.frames, 0u);
-    std::fclose(failing);
-    std::fclose(healthy);
-
-    // A failure on the first read of a block, where a plain end would
-    // look exactly the same: a count of zero.
-    FailingSource empty_source{0};
-    failing = failing_stream(empty_source);
-    healthy = stream_of(Samples(8, 0));
-    const BlockCounts at_start = chunked(failing, healthy, 8, 2).passes.front();
-    EXPECT_TRUE(at_start.read_failed);
-    EXPECT_EQ(at_start.first, 0u);
-    std::fclose(failing);
-    std::fclose(healthy);
+    // both, the first chunk alone would have agreed and been measured. Then
+    // a failure on the first read of a block, where a plain end would look
+    // exactly the same: a count of zero.
+    for (const std::size_t good_bytes : {std::size_t{6}, std::size_t{0}}) {
+        FailingSource source{good_bytes};
+        std::FILE* failing = failing_stream(source);
+        std::FILE* healthy = stream_of(Samples(8, 0));
+        {
+            MeasuredRun run(healthy, failing, 8, {0, 2}, {0, 2});
+            const Outcome outcome = run.to_the_end();
+            EXPECT_EQ(outcome.state, MeasurementState::read_failed) << good_bytes;
+            EXPECT_EQ(outcome.totals.frames, 0u) << good_bytes;
+        }
+        std::fclose(failing);
+        std::fclose(healthy);
+    }
 }
 #endif
 
 #ifndef _WIN32
 // Only a regular file with its data in place is mapped: not a pipe, not a
 // device, not a file with holes (a memory file system would fill them).
-TEST(BlockReader, OnlyRegularFilesAreMeasuredInPlace) {
+TEST(Measurement, OnlyRegularFilesAreMeasuredInPlace) {
     const vorik_test::ScratchDir dir;
     const std::string fifo = dir.path() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -276,10 +328,10 @@ TEST(BlockReader, OnlyRegularFilesAreMeasuredInPlace) {
         {"file with holes", sparse, false}};
     for (const Case& c : cases) {
         ASSERT_NE(c.file, nullptr) << c.label;
-        SampleInput input{};
-        input.file = c.file;
-        EXPECT_EQ(measure_in_place(input, WINDOW_BYTES), c.in_place) << c.label;
-        release_mapped_input(input.mapped);
+        StreamInput stream{c.file, nullptr, 0};
+        MappedSource source{};
+        EXPECT_EQ(measure_in_place(source, stream, WINDOW_BYTES), c.in_place) << c.label;
+        release_mapped_source(source);
         std::fclose(c.file);
     }
 }
@@ -287,7 +339,7 @@ TEST(BlockReader, OnlyRegularFilesAreMeasuredInPlace) {
 // A memory file system holds files in small pages, which a mapping takes
 // in many faults: after a few such windows in a row the file is read through
 // its stream from where the mapping stopped, with the results unchanged.
-TEST(BlockReader, WindowsInSmallPagesGiveWayToReading) {
+TEST(Measurement, WindowsInSmallPagesGiveWayToReading) {
     constexpr char MEMORY_FILE_SYSTEM[] = "/dev/shm";
     if (!std::filesystem::is_directory(MEMORY_FILE_SYSTEM)) GTEST_SKIP() << "no " << MEMORY_FILE_SYSTEM;
     constexpr std::uint32_t BLOCK = 100'001;                // odd, so pairs straddle windows
@@ -305,16 +357,10 @@ TEST(BlockReader, WindowsInSmallPagesGiveWayToReading) {
     std::FILE* read_file = stream_of(second);
     ASSERT_NE(mapped_file, nullptr);
     {
-        Input mapped(mapped_file, {WINDOW, CHUNK_SAMPLES});
-        Input read(read_file, {0, CHUNK_SAMPLES});
-        ASSERT_TRUE(mapped.input.in_place);
-        Outcome outcome{{}, {}};
-        for (BlockCounts counts{1, 1, false}; counts.first > 0 && counts.first == counts.second;) {
-            counts = read_and_accumulate_block(mapped.input, read.input, BLOCK, outcome.totals);
-            outcome.passes.push_back(counts);
-        }
-        expect_same(whole_block_reference(first, second, BLOCK), outcome);
-        EXPECT_FALSE(mapped.input.in_place);
+        MeasuredRun run(mapped_file, read_file, BLOCK, {WINDOW, CHUNK_SAMPLES}, {0, CHUNK_SAMPLES});
+        ASSERT_TRUE(run.first_mapped.in_place);
+        expect_same(whole_block_reference(first, second, BLOCK), run.to_the_end());
+        EXPECT_FALSE(run.first_mapped.in_place);
     }
     std::fclose(mapped_file);
     std::fclose(read_file);
@@ -324,7 +370,7 @@ TEST(BlockReader, WindowsInSmallPagesGiveWayToReading) {
 // to its new end, as a read would; one that is truncated fails the read,
 // whether the lost pages raise a signal or still read as zeros, and nothing
 // of the block that found it is kept.
-TEST(BlockReader, MappedFileThatChangesWhileMeasured) {
+TEST(Measurement, MappedFileThatChangesWhileMeasured) {
     constexpr std::uint32_t BLOCK = 6000;  // several pages
     std::mt19937 random(12);
     const Samples samples = random_samples(random, 2 * BLOCK);
@@ -336,51 +382,46 @@ TEST(BlockReader, MappedFileThatChangesWhileMeasured) {
     std::FILE* growing = stream_of(first_half);
     std::FILE* whole = stream_of(other);
     {
-        Input input(growing, mapped);
-        Input reference(whole, read);
-        ASSERT_TRUE(input.input.in_place);
-        const std::size_t half_bytes = first_half.size() * sizeof(std::int16_t);
-        const std::string rest = [&] {
-            std::string bytes;
-            for (std::size_t i = first_half.size(); i < samples.size(); ++i) {
-                bytes += vorik_test::little_endian(static_cast<std::uint16_t>(samples[i]), 2);
-            }
-            return bytes;
-        }();
-        ASSERT_EQ(pwrite(fileno(growing), rest.data(), rest.size(), static_cast<off_t>(half_bytes)),
+        MeasuredRun run(growing, whole, BLOCK, mapped, read);
+        ASSERT_TRUE(run.first_mapped.in_place);
+        std::string rest;
+        for (std::size_t i = first_half.size(); i < samples.size(); ++i) {
+            rest += vorik_test::little_endian(static_cast<std::uint16_t>(samples[i]), 2);
+        }
+        const auto written_so_far = static_cast<off_t>(first_half.size() * sizeof(std::int16_t));
+        ASSERT_EQ(pwrite(fileno(growing), rest.data(), rest.size(), written_so_far),
                   static_cast<ssize_t>(rest.size()));
-        PsnrAccumulator totals{};
-        const BlockCounts counts = read_and_accumulate_block(input.input, reference.input, BLOCK, totals);
-        EXPECT_FALSE(counts.read_failed);
-        EXPECT_EQ(counts.first, BLOCK);
-        EXPECT_EQ(totals.frames, BLOCK / 2);
+        EXPECT_TRUE(run.next_block());
+        EXPECT_EQ(run.measurement.accumulator.frames, BLOCK / 2);
     }
     std::fclose(growing);
     std::fclose(whole);
 
     // Truncated to nothing: the window's pages are gone and raise SIGBUS.
-    // Cut within the last page: the pages stay and read as zeros, and the
-    // next look at the file's size finds less than was measured.
+    // Cut within the last page: the pages stay and read as zeros until the
+    // reader looks at the file's size again at the end of what it knew, and
+    // finds less than it measured.
     struct Cut {
         off_t size;
-        int failing_pass;
+        int failing_block;
     };
     const Cut cuts[] = {{0, 0}, {static_cast<off_t>((2 * BLOCK - 10) * sizeof(std::int16_t)), 2}};
     for (const Cut& cut : cuts) {
         std::FILE* truncated = stream_of(samples);
         std::FILE* intact = stream_of(samples);
         SCOPED_TRACE(testing::Message() << "cut to " << cut.size << " bytes");
-        Input input(truncated, mapped);
-        Input reference(intact, mapped);
-        ASSERT_TRUE(input.input.in_place);
-        ASSERT_EQ(ftruncate(fileno(truncated), cut.size), 0);
-        PsnrAccumulator totals{};
-        for (int pass = 0; pass <= cut.failing_pass; ++pass) {
-            const PsnrAccumulator before = totals;
-            const BlockCounts counts = read_and_accumulate_block(input.input, reference.input, BLOCK, totals);
-            EXPECT_EQ(counts.read_failed, pass == cut.failing_pass) << "pass " << pass;
-            if (counts.read_failed) {
-                EXPECT_EQ(totals.frames, before.frames);
+        {
+            MeasuredRun run(truncated, intact, BLOCK, mapped, mapped);
+            ASSERT_TRUE(run.first_mapped.in_place);
+            ASSERT_EQ(ftruncate(fileno(truncated), cut.size), 0);
+            for (int block = 0; block <= cut.failing_block; ++block) {
+                const std::uint64_t frames_before = run.measurement.accumulator.frames;
+                const bool measured = run.next_block();
+                EXPECT_EQ(measured, block < cut.failing_block) << "block " << block;
+                if (!measured) {
+                    EXPECT_TRUE(run.vanished || run.measurement.state == MeasurementState::read_failed);
+                    EXPECT_EQ(run.measurement.accumulator.frames, frames_before);
+                }
             }
         }
         std::fclose(truncated);

@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+namespace vorik {
+
 constexpr int EXIT_FINISHED = 0;
 constexpr int EXIT_NOT_FINISHED = 1;
 constexpr int EXIT_USAGE = -1;
@@ -30,3 +32,5 @@ int compare_streams(std::FILE* first_file, std::FILE* second_file, const RunStre
 
 // The closing pause: on a console, waits until the user ends a line.
 void pause_for_one_character(std::FILE* in);
+
+}  // namespace vorik

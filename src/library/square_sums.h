@@ -8,8 +8,21 @@
 // give, without adding one by one, the very total they arrive at.
 #pragma once
 
+#include <vorik/psnr_meter.h>
+
 #include <cstdint>
 #include <span>
+
+// Not part of the library's interface: the meter's own parts, and what the
+// tests and the benchmark reach of them.
+namespace vorik::detail {
+
+// Adds the squared differences of `count` samples of each block, pair by
+// pair in ascending order, left before right, each to a double total one
+// after another; a lone last sample is ignored. This in-order loop defines
+// the results to the last bit: accumulate_block gives the same, faster.
+void accumulate_block_in_order(PsnrAccumulator& accumulator, const std::int16_t* first_block,
+                               const std::int16_t* second_block, std::uint32_t count);
 
 struct SquareSums {
     std::uint64_t left;   // squared differences of the first samples of the pairs
@@ -81,3 +94,5 @@ struct RoundedSumsKernel {
 // the portable one last; sum_rounded_squares runs the first. For the tests
 // and the benchmark, which try each.
 std::span<const RoundedSumsKernel> runnable_rounded_sums_kernels();
+
+}  // namespace vorik::detail

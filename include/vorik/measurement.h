@@ -1,0 +1,105 @@
+// Two WAV files measured block by block, as the vorik tool measures them.
+//
+// A block is one second of audio of the first file's layout: its `channels`
+// times its `sample_rate` samples, a 32-bit product. Each block is taken from
+// both inputs at once; while both give the same number of samples, it is
+// measured and the running result updated. The first block that one input
+// cannot give ends the measurement: finished when an input has ended, sizes
+// differ when both gave samples but not as many (that block is left out),
+// and a failed read is told apart from an end. Memory stays bounded whatever
+// a header claims: the library reads each input in chunks of CHUNK_SAMPLES.
+//
+// The caller drives the loop, so it can show each block's result as it comes
+// (see <vorik/vorik.h> for an example), and it owns the two files.
+#pragma once
+
+#include <vorik/psnr_meter.h>
+#include <vorik/wave_header.h>
+
+#include <cstdint>
+#include <cstdio>
+
+namespace vorik {
+
+// Samples the library's own reading takes of an input at a time: 256 KiB.
+inline constexpr std::uint32_t CHUNK_SAMPLES = 128 * 1024;
+
+// Samples an input has made ready, where they lie, in host byte order.
+struct SampleRun {
+    const std::int16_t* samples;
+    std::uint32_t count;
+    bool ended;   // the input has nothing more for this block, past these
+    bool failed;  // reading the input failed
+};
+
+// Where a measurement takes an input's samples from. next(state, wanted)
+// makes ready at most `wanted` of them, the next of the current block, and
+// they must stay where they lie until the next call. Unless the input ends
+// with them (`ended`), it gives `wanted`, or an even number of two or more,
+// so that no pair of the block straddles two runs. The library reads the
+// input's stream so (read_stream_samples); a caller can set its own, such as
+// one that takes the samples where they lie in a mapping of the file.
+struct SampleSource {
+    SampleRun (*next)(void* state, std::uint32_t wanted);
+    void* state;
+};
+
+// The library's own reading of an input: through its stream, little-endian
+// in the file, into `buffer` in host byte order.
+struct StreamInput {
+    std::FILE* file;
+    std::int16_t* buffer;
+    std::uint32_t capacity;  // samples `buffer` holds: non-zero, and even unless it holds a whole block
+};
+
+// A SampleSource's `next` for a StreamInput: reads up to `wanted` samples,
+// at most `capacity`. A short read ends the input for the block; a read
+// error fails it.
+SampleRun read_stream_samples(void* stream_input, std::uint32_t wanted);
+
+// Where a measurement stands. Only `measuring` goes on; the refusals measure
+// nothing at all.
+enum class MeasurementState {
+    measuring,             // measure_next_block takes the next block
+    finished,              // an input ended: `result` is the comparison's result
+    sizes_differ,          // both inputs gave samples for a block, not as many; it was left out
+    read_failed,           // reading an input failed; `result` covers the blocks before
+    sample_rates_differ,   // refused: the headers' sample rates differ
+    sample_widths_differ,  // refused: their bits per sample differ
+    empty_block,           // refused: the first header's channels times sample rate is 0 in 32 bits
+    out_of_memory,         // the buffers could not be allocated
+};
+
+struct Measurement {
+    MeasurementState state;
+    PsnrResult result;     // over the blocks measured so far; 333 on both sides before any
+    std::uint64_t blocks;  // blocks measured so far
+    // Where the samples come from: the library's own reading unless the
+    // caller sets other sources after start_measurement.
+    SampleSource first;
+    SampleSource second;
+    // The measurement's own state, for the library: the caller reads it at most.
+    std::uint32_t block_samples;
+    StreamInput first_stream;
+    StreamInput second_stream;
+    PsnrAccumulator accumulator;
+};
+
+// Starts to measure two inputs whose headers were read and recognised by
+// read_wave_header; each stream stands where that left it, at its samples.
+// Compares the sample rates, then the sample widths, and works out the block;
+// on a refusal `measurement.state` says which, and nothing else happens.
+// Otherwise it allocates the two chunk buffers and the state is `measuring`.
+// Always call finish_measurement afterwards.
+void start_measurement(Measurement& measurement, std::FILE* first, const WaveHeader& first_header,
+                       std::FILE* second, const WaveHeader& second_header);
+
+// Takes the next block of both inputs. Returns true when it was measured:
+// `result` and `blocks` then count it. Returns false when the measurement
+// has ended (or had already), with the reason in `state`.
+bool measure_next_block(Measurement& measurement);
+
+// Releases the buffers. The caller closes its files.
+void finish_measurement(Measurement& measurement);
+
+}  // namespace vorik

@@ -1,0 +1,149 @@
+#include <vorik/measurement.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+
+namespace vorik {
+namespace {
+
+// Samples are little-endian in the file; swap them where the host is not.
+void samples_from_little_endian(std::int16_t* samples, std::uint32_t count) {
+    if constexpr (std::endian::native == std::endian::big) {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const auto bits = static_cast<std::uint16_t>(samples[i]);
+            samples[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bits << 8 | bits >> 8));
+        }
+    }
+}
+
+// One input's progress through the current block.
+struct BlockSide {
+    SampleSource source;
+    std::uint32_t count;  // samples taken so far in this block
+    SampleRun ready;      // made ready and not taken yet
+};
+
+// Makes samples ready unless some are, or the side is done with the block.
+void make_ready(BlockSide& side, std::uint32_t block_samples) {
+    if (side.ready.count > 0 || side.ready.ended || side.ready.failed || side.count == block_samples) {
+        return;
+    }
+    side.ready = side.source.next(side.source.state, block_samples - side.count);
+}
+
+void take(BlockSide& side, std::uint32_t count) {
+    side.ready.samples += count;
+    side.ready.count -= count;
+    side.count += count;
+}
+
+// Both inputs are taken to the end of the block even once they disagree, so
+// the counts and any failure are those of the whole block. While both give
+// samples they give the same number, so every piece measured starts on a
+// pair of the block; an odd one is the last either input gives. Measured into
+// `totals`, which the caller keeps only if the block is whole on both sides.
+void take_block(BlockSide& first, BlockSide& second, std::uint32_t block_samples, PsnrAccumulator& totals) {
+    for (;;) {
+        make_ready(first, block_samples);
+        make_ready(second, block_samples);
+        const std::uint32_t first_count = first.ready.count;
+        const std::uint32_t second_count = second.ready.count;
+        if (first_count == 0 && second_count == 0) {
+            return;
+        }
+        if (first_count > 0 && second_count > 0) {
+            const std::uint32_t count = std::min(first_count, second_count);
+            accumulate_block(totals, first.ready.samples, second.ready.samples, count);
+            take(first, count);
+            take(second, count);
+        } else {
+            // One input has ended: the counts differ, and only counting is left.
+            take(first, first_count);
+            take(second, second_count);
+        }
+    }
+}
+
+SampleSource stream_source(StreamInput& input) { return {read_stream_samples, &input}; }
+
+bool allocate_stream(StreamInput& input, std::FILE* file, std::uint32_t capacity) {
+    input.file = file;
+    input.capacity = capacity;
+    input.buffer = static_cast<std::int16_t*>(std::malloc(std::size_t{capacity} * sizeof(std::int16_t)));
+    return input.buffer != nullptr;
+}
+
+}  // namespace
+
+SampleRun read_stream_samples(void* stream_input, std::uint32_t wanted) {
+    StreamInput& input = *static_cast<StreamInput*>(stream_input);
+    const std::uint32_t asked = std::min(input.capacity, wanted);
+    const auto got =
+        static_cast<std::uint32_t>(std::fread(input.buffer, sizeof *input.buffer, asked, input.file));
+    samples_from_little_endian(input.buffer, got);
+    return {input.buffer, got, got < asked, std::ferror(input.file) != 0};
+}
+
+void start_measurement(Measurement& measurement, std::FILE* first, const WaveHeader& first_header,
+                       std::FILE* second, const WaveHeader& second_header) {
+    measurement = {};
+    measurement.result = compute_psnr(measurement.accumulator);
+    if (first_header.sample_rate != second_header.sample_rate) {
+        measurement.state = MeasurementState::sample_rates_differ;
+        return;
+    }
+    if (first_header.bits_per_sample != second_header.bits_per_sample) {
+        measurement.state = MeasurementState::sample_widths_differ;
+        return;
+    }
+    // One second of the first file's layout; the product wraps like the
+    // header's 32-bit fields. The second file's channel count is not used.
+    measurement.block_samples = std::uint32_t{first_header.channels} * first_header.sample_rate;
+    if (measurement.block_samples == 0) {
+        measurement.state = MeasurementState::empty_block;
+        return;
+    }
+    // Even, so that pairs never straddle two chunks, unless a chunk holds the whole block.
+    const std::uint32_t capacity = std::min(measurement.block_samples, CHUNK_SAMPLES);
+    if (!allocate_stream(measurement.first_stream, first, capacity) ||
+        !allocate_stream(measurement.second_stream, second, capacity)) {
+        measurement.state = MeasurementState::out_of_memory;
+        return;
+    }
+    measurement.first = stream_source(measurement.first_stream);
+    measurement.second = stream_source(measurement.second_stream);
+    measurement.state = MeasurementState::measuring;
+}
+
+bool measure_next_block(Measurement& measurement) {
+    if (measurement.state != MeasurementState::measuring) {
+        return false;
+    }
+    BlockSide first{measurement.first, 0, {}};
+    BlockSide second{measurement.second, 0, {}};
+    PsnrAccumulator totals = measurement.accumulator;
+    take_block(first, second, measurement.block_samples, totals);
+    if (first.ready.failed || second.ready.failed) {
+        measurement.state = MeasurementState::read_failed;
+    } else if (first.count == 0 || second.count == 0) {
+        measurement.state = MeasurementState::finished;
+    } else if (first.count != second.count) {
+        measurement.state = MeasurementState::sizes_differ;
+    } else {
+        measurement.accumulator = totals;
+        measurement.result = compute_psnr(totals);
+        ++measurement.blocks;
+        return true;
+    }
+    return false;
+}
+
+void finish_measurement(Measurement& measurement) {
+    std::free(measurement.first_stream.buffer);
+    std::free(measurement.second_stream.buffer);
+    measurement.first_stream.buffer = nullptr;
+    measurement.second_stream.buffer = nullptr;
+}
+
+}  // namespace vorik
