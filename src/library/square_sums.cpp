@@ -409,7 +409,7 @@ struct Avx2Words {
         return squares_avx2(first, second);
     }
 
-    [[gnu::target("avx2")]] static void add_halves(HalfSums& sums, __m256i halves) {
+    [[gnu::target("avx2")]] static void add_halves(HalfSums& sums, const __m256i& halves) {
         detail::add_halves(sums, halves);
     }
 
@@ -592,7 +592,7 @@ struct Avx512Words {
         return {_mm512_mullo_epi16(distance, distance), _mm512_mulhi_epu16(distance, distance)};
     }
 
-    [[gnu::target("avx512f,avx512bw")]] static void add_halves(HalfSums& sums, __m512i halves) {
+    [[gnu::target("avx512f,avx512bw")]] static void add_halves(HalfSums& sums, const __m512i& halves) {
         const __m512i low_halves = _mm512_set1_epi32(LOW_HALF_BITS);
         sums.left = _mm512_add_epi32(sums.left, _mm512_and_si512(halves, low_halves));
         sums.right = _mm512_add_epi32(sums.right, _mm512_srli_epi32(halves, HALF_LANE_BITS));
