@@ -1,14 +1,16 @@
 # Installs the build into a fresh prefix, checks the installed layout, runs
 # the installed tool once, then configures, builds and runs a small consumer
-# project against the installed CMake package, and checks that the library
-# gives the tool's figures.
+# project against the installed package, found through its CMake package and
+# found through pkg-config, and checks that the library gives the tool's
+# figures in both.
 #
 # Expects BUILD_DIR, CONFIG, WORK_DIR, CONSUMER_SOURCE, EXAMPLES_DIR,
 # GENERATOR, CXX_COMPILER, LIBDIR and EXECUTABLE_SUFFIX; CONSUMER_FLAGS, if given, are
-# compiled and linked into the consumer (a sanitized library needs them), and
-# TOOLCHAIN_FILE, if given, is the consumer's as well as the library's.
+# compiled and linked into the consumer (a sanitized library needs them),
+# TOOLCHAIN_FILE, if given, is the consumer's as well as the library's, and
+# PKG_CONFIG is the pkg-config program (without one, the consumer is built
+# through the CMake package only).
 set(prefix "${WORK_DIR}/prefix")
-set(consumer_build "${WORK_DIR}/consumer")
 file(REMOVE_RECURSE "${WORK_DIR}")
 
 function(run_step what)
@@ -29,7 +31,8 @@ foreach(path
     ${LIBDIR}/libvorik.a
     ${LIBDIR}/cmake/vorik/vorik-config.cmake
     ${LIBDIR}/cmake/vorik/vorik-config-version.cmake
-    ${LIBDIR}/cmake/vorik/vorik-targets.cmake)
+    ${LIBDIR}/cmake/vorik/vorik-targets.cmake
+    ${LIBDIR}/pkgconfig/vorik.pc)
   if(NOT EXISTS "${prefix}/${path}")
     message(FATAL_ERROR "not installed: ${path}")
   endif()
@@ -48,18 +51,34 @@ if(NOT usage_status EQUAL 255)
   message(FATAL_ERROR "installed vorik without arguments exited with ${usage_status}")
 endif()
 
-# Only the fresh prefix may provide the package, never a copy installed on the system.
-# The flags go through the environment, so that a toolchain file's own add to them.
-run_step("configuring the consumer"
-  "${CMAKE_COMMAND}" -E env "CXXFLAGS=${CONSUMER_FLAGS}" "LDFLAGS=${CONSUMER_FLAGS}"
-  "${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}" -B "${consumer_build}"
-  -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_BUILD_TYPE=${CONFIG}"
-  "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}"
-  "-DCMAKE_PREFIX_PATH=${prefix}" -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF
-  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
-run_step("building the consumer" "${CMAKE_COMMAND}" --build "${consumer_build}" --config "${CONFIG}")
-run_step("running the consumer" "${consumer_build}/vorik_package_consumer${EXECUTABLE_SUFFIX}")
-message(STATUS "${step_output}")
+# The consumer, found `way`, built in `build`: ENVIRONMENT and OPTIONS are
+# added to its configuring. Only the fresh prefix may provide the package,
+# never a copy installed on the system. The flags go through the environment,
+# so that a toolchain file's own add to them.
+set(consumers "")
+function(build_consumer way build)
+  cmake_parse_arguments(PARSE_ARGV 2 consumer "" "" "ENVIRONMENT;OPTIONS")
+  run_step("configuring the consumer (${way})"
+    "${CMAKE_COMMAND}" -E env "CXXFLAGS=${CONSUMER_FLAGS}" "LDFLAGS=${CONSUMER_FLAGS}" ${consumer_ENVIRONMENT}
+    "${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}" -B "${build}" ${consumer_OPTIONS}
+    -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_BUILD_TYPE=${CONFIG}"
+    "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}"
+    -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+  run_step("building the consumer (${way})" "${CMAKE_COMMAND}" --build "${build}" --config "${CONFIG}")
+  run_step("running the consumer (${way})" "${build}/vorik_package_consumer${EXECUTABLE_SUFFIX}")
+  message(STATUS "consumer found through ${way}: ${step_output}")
+  set(consumers ${consumers} "${way}|${build}/vorik_package_consumer${EXECUTABLE_SUFFIX}" PARENT_SCOPE)
+endfunction()
+
+build_consumer("its CMake package" "${WORK_DIR}/consumer" OPTIONS "-DCMAKE_PREFIX_PATH=${prefix}")
+if(PKG_CONFIG)
+  # pkg-config searches the fresh prefix alone.
+  build_consumer("pkg-config" "${WORK_DIR}/consumer_pkg_config"
+    ENVIRONMENT "PKG_CONFIG_LIBDIR=${prefix}/${LIBDIR}/pkgconfig" --unset=PKG_CONFIG_PATH
+    OPTIONS -DVORIK_CONSUMER_USES_PKG_CONFIG=ON "-DPKG_CONFIG_EXECUTABLE=${PKG_CONFIG}")
+else()
+  message(STATUS "no pkg-config: the consumer is built through the CMake package only")
+endif()
 
 # The library gives the tool's figures: on the example files; on both cut
 # inside their second second, whose partial block both measure; and on the
@@ -88,9 +107,15 @@ foreach(pair ${pairs})
   else()
     set(expected "${tool_line}, stopped short\n")
   endif()
-  run_step("the consumer on ${pair}" "${consumer_build}/vorik_package_consumer${EXECUTABLE_SUFFIX}" ${files})
-  message(STATUS "${pair}\n  tool (exit ${tool_status}): ${tool_line}\n  library: ${step_output}")
-  if(NOT step_output STREQUAL expected)
-    message(FATAL_ERROR "the library gave `${step_output}` where the tool gave `${expected}`")
-  endif()
+  message(STATUS "${pair}\n  tool (exit ${tool_status}): ${tool_line}")
+  foreach(consumer ${consumers})
+    string(REPLACE "|" ";" consumer "${consumer}")
+    list(GET consumer 0 way)
+    list(GET consumer 1 program)
+    run_step("the consumer (${way}) on ${pair}" "${program}" ${files})
+    message(STATUS "  library, found through ${way}: ${step_output}")
+    if(NOT step_output STREQUAL expected)
+      message(FATAL_ERROR "the library, found through ${way}, gave `${step_output}` where the tool gave `${expected}`")
+    endif()
+  endforeach()
 endforeach()
