@@ -296,13 +296,6 @@ struct SquareHalves {
     __m256i high;
 };
 
-[[gnu::target("avx2")]] SquareHalves squares_avx2(const std::int16_t* first, const std::int16_t* second) {
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(second));
-    const __m256i distance = _mm256_sub_epi16(_mm256_max_epi16(a, b), _mm256_min_epi16(a, b));
-    return {_mm256_mullo_epi16(distance, distance), _mm256_mulhi_epu16(distance, distance)};
-}
-
 // Sums of 16-bit halves of the 32-bit lanes, each side apart: in each lane
 // the left sample of a pair lies in the low half and the right one in the
 // high half.
@@ -310,12 +303,6 @@ struct SideHalfSums {
     __m256i left;
     __m256i right;
 };
-
-[[gnu::target("avx2")]] void add_halves(SideHalfSums& sums, __m256i halves) {
-    const __m256i low_halves = _mm256_set1_epi32(LOW_HALF_BITS);
-    sums.left = _mm256_add_epi32(sums.left, _mm256_and_si256(halves, low_halves));
-    sums.right = _mm256_add_epi32(sums.right, _mm256_srli_epi32(halves, HALF_LANE_BITS));
-}
 
 // The vector kernels keep the rounding in 16-bit halves as the portable one
 // does; there u/2 and r < 2^15 let signed 16-bit compares order them.
@@ -406,11 +393,16 @@ struct Avx2Words {
 
     [[gnu::target("avx2")]] static SquareHalves squares(const std::int16_t* first,
                                                         const std::int16_t* second) {
-        return squares_avx2(first, second);
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(second));
+        const __m256i distance = _mm256_sub_epi16(_mm256_max_epi16(a, b), _mm256_min_epi16(a, b));
+        return {_mm256_mullo_epi16(distance, distance), _mm256_mulhi_epu16(distance, distance)};
     }
 
     [[gnu::target("avx2")]] static void add_halves(HalfSums& sums, const __m256i& halves) {
-        detail::add_halves(sums, halves);
+        const __m256i low_halves = _mm256_set1_epi32(LOW_HALF_BITS);
+        sums.left = _mm256_add_epi32(sums.left, _mm256_and_si256(halves, low_halves));
+        sums.right = _mm256_add_epi32(sums.right, _mm256_srli_epi32(halves, HALF_LANE_BITS));
     }
 
     // A 16-bit constant for the left samples and another for the right
@@ -452,7 +444,7 @@ struct Avx2Words {
     [[gnu::target("avx2")]] static RoundedVector round_vector(const std::int16_t* first,
                                                               const std::int16_t* second,
                                                               const Rounding& rounding) {
-        const SquareHalves squares = squares_avx2(first, second);
+        const SquareHalves squares = Avx2Words::squares(first, second);
         const __m256i remainder = _mm256_and_si256(squares.low, rounding.remainder_mask);
         const __m256i above_half = _mm256_cmpgt_epi16(remainder, rounding.half);
         const __m256i low_quotients =
@@ -578,7 +570,7 @@ struct Avx512Words {
     [[gnu::target("avx512f,avx512bw")]] static Sums no_sums() { return {no_half_sums(), no_half_sums()}; }
 
     // The squared differences of 32 samples, in the halves the 16-bit
-    // multiplies give, as squares_avx2 makes them of 16.
+    // multiplies give, as Avx2Words::squares makes them of 16.
     struct SquareHalves {
         __m512i low;
         __m512i high;
