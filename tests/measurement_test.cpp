@@ -358,9 +358,9 @@ TEST(Measurement, WindowsInSmallPagesGiveWayToReading) {
     ASSERT_NE(mapped_file, nullptr);
     {
         MeasuredRun run(mapped_file, read_file, BLOCK, {WINDOW, CHUNK_SAMPLES}, {0, CHUNK_SAMPLES});
-        ASSERT_TRUE(run.first_mapped.in_place);
+        ASSERT_TRUE(run.first_mapped.mapped.started);
         expect_same(whole_block_reference(first, second, BLOCK), run.to_the_end());
-        EXPECT_FALSE(run.first_mapped.in_place);
+        EXPECT_FALSE(run.first_mapped.mapped.started);
     }
     std::fclose(mapped_file);
     std::fclose(read_file);
@@ -383,7 +383,7 @@ TEST(Measurement, MappedFileThatChangesWhileMeasured) {
     std::FILE* whole = stream_of(other);
     {
         MeasuredRun run(growing, whole, BLOCK, mapped, read);
-        ASSERT_TRUE(run.first_mapped.in_place);
+        ASSERT_TRUE(run.first_mapped.mapped.started);
         std::string rest;
         for (std::size_t i = first_half.size(); i < samples.size(); ++i) {
             rest += vorik_test::little_endian(static_cast<std::uint16_t>(samples[i]), 2);
@@ -412,7 +412,7 @@ TEST(Measurement, MappedFileThatChangesWhileMeasured) {
         SCOPED_TRACE(testing::Message() << "cut to " << cut.size << " bytes");
         {
             MeasuredRun run(truncated, intact, BLOCK, mapped, mapped);
-            ASSERT_TRUE(run.first_mapped.in_place);
+            ASSERT_TRUE(run.first_mapped.mapped.started);
             ASSERT_EQ(ftruncate(fileno(truncated), cut.size), 0);
             for (int block = 0; block <= cut.failing_block; ++block) {
                 const std::uint64_t frames_before = run.measurement.accumulator.frames;

@@ -21,7 +21,6 @@ constexpr SampleRun ENDED_RUN{nullptr, 0, true, false};
 // Leaves the mapping for the stream, from the next sample on.
 SampleRun read_on_through_stream(MappedSource& source, std::uint32_t wanted) {
     release_mapped_input(source.mapped);
-    source.in_place = false;
     if (!seek_stream(source.stream->file, source.next_offset)) {
         return FAILED_RUN;
     }
@@ -55,13 +54,12 @@ bool measure_in_place(MappedSource& source, StreamInput& stream, std::size_t win
     }
     source.next_offset = static_cast<std::uint64_t>(samples_start);
     source.window_bytes = window_bytes;
-    source.in_place = start_mapped_input(stream.file, source.next_offset, window_bytes, source.mapped);
-    return source.in_place;
+    return start_mapped_input(stream.file, source.next_offset, window_bytes, source.mapped);
 }
 
 SampleRun next_mapped_samples(void* mapped_source, std::uint32_t wanted) {
     MappedSource& source = *static_cast<MappedSource*>(mapped_source);
-    if (!source.in_place) {
+    if (!source.mapped.started) {
         return read_stream_samples(source.stream, wanted);
     }
     MappedInput& mapped = source.mapped;

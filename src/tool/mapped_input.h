@@ -28,8 +28,7 @@ constexpr std::size_t WINDOW_BYTES = std::size_t{4} << 20;
 
 struct MappedSource {
     StreamInput* stream;        // the input read through its stream, from where the mapping stops
-    bool in_place;              // samples come from the mapping; else they are read through `stream`
-    MappedInput mapped;         // the current window
+    MappedInput mapped;         // the current window; once released, the samples are read through `stream`
     std::uint64_t next_offset;  // where the next sample starts in the file
     std::size_t window_bytes;   // how much a window spans, 4 bytes or more
     unsigned costly_windows;    // windows in small pages in a row, just now
