@@ -154,6 +154,13 @@ ModelRun model_run(const std::string& first, const std::string& second) {
     if (first_header.bits_per_sample != second_header.bits_per_sample) {
         return {&MESSAGE_SAMPLE_WIDTHS_DIFFER, ""};
     }
+    constexpr std::uint16_t MEASURED_BITS = 16;
+    if (first_header.bits_per_sample != MEASURED_BITS) {
+        return {&MESSAGE_SAMPLE_WIDTH_NOT_16, ""};
+    }
+    if (first_header.channels != second_header.channels) {
+        return {&MESSAGE_CHANNELS_DIFFER, ""};
+    }
     const std::uint32_t block = std::uint32_t{first_header.channels} * first_header.sample_rate;
     if (block == 0) {
         return {&MESSAGE_EMPTY_BLOCK, ""};

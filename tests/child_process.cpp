@@ -164,7 +164,7 @@ PipedRun run_piped(const Args& args, const EnvAdditions& env, const char* input)
     return run;
 }
 
-TerminalRun run_on_terminal(const Args& args, const std::string& lc_all) {
+TerminalRun run_on_terminal(const Args& args, const EnvAdditions& env) {
     Argv argv(args);
     termios raw{};
     cfmakeraw(&raw);  // no echo, no newline translation: bytes arrive as written
@@ -172,7 +172,7 @@ TerminalRun run_on_terminal(const Args& args, const std::string& lc_all) {
     int master = -1;
     const pid_t pid = forkpty(&master, nullptr, &raw, nullptr);
     check(pid >= 0, "forkpty");
-    if (pid == 0) exec_tool(argv, {{"LC_ALL", lc_all}});
+    if (pid == 0) exec_tool(argv, env);
     // Queued on the terminal until the tool's closing pause reads it.
     check(write(master, "\n", 1) == 1, "write to terminal");
     TerminalRun run;

@@ -51,7 +51,8 @@ std::string as_written(const std::string& text);
 PipedRun run_piped(const Args& args, const EnvAdditions& env = {}, const char* input = nullptr);
 
 // Runs the tool on a raw pseudo-terminal (stdin, stdout and stderr) with
-// LC_ALL=lc_all and answers its closing pause with a line feed.
-TerminalRun run_on_terminal(const Args& args, const std::string& lc_all);
+// env added to the inherited environment, and answers its closing pause
+// with a line feed.
+TerminalRun run_on_terminal(const Args& args, const EnvAdditions& env);
 
 }  // namespace vorik_test

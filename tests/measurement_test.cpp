@@ -9,13 +9,15 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <type_traits>
 #include <vector>
 
-#include "mapped_input.h"
+#include "file_source.h"
 #include "scratch_stream.h"
 #include "wav_writer.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -78,10 +80,12 @@ Outcome whole_block_reference(const Samples& first, const Samples& second, std::
 }
 
 // How an input is taken: through a mapping with windows of `window_bytes`
-// where the file allows it, else read in chunks of `capacity`.
+// where the file allows it, else read in chunks of `capacity`: by the tool,
+// which watches a regular file's size, or by the library.
 struct Reading {
     std::size_t window_bytes;  // 0: always read through the stream
     std::uint32_t capacity;
+    bool by_the_tool = false;  // always so where mapped
 };
 
 // A measurement of two streams of bare samples in blocks of `block_samples`,
@@ -92,13 +96,14 @@ struct MeasuredRun {
         WaveHeader header{};
         header.channels = 1;
         header.sample_rate = block_samples;
+        header.bits_per_sample = 16;
         start_measurement(measurement, first, header, second, header);
         take(measurement.first, measurement.first_stream, first_mapped, first_reading);
         take(measurement.second, measurement.second_stream, second_mapped, second_reading);
     }
     ~MeasuredRun() {
-        release_mapped_source(first_mapped);
-        release_mapped_source(second_mapped);
+        release_file_source(first_mapped);
+        release_file_source(second_mapped);
         finish_measurement(measurement);
     }
     MeasuredRun(const MeasuredRun&) = delete;
@@ -127,18 +132,18 @@ struct MeasuredRun {
     }
 
     Measurement measurement{};
-    MappedSource first_mapped{};
-    MappedSource second_mapped{};
+    FileSource first_mapped{};
+    FileSource second_mapped{};
     bool vanished = false;
 
    private:
     // The library reads its buffer in chunks of `capacity` here, at most
     // what it allocated, to cut blocks small.
-    static void take(SampleSource& source, StreamInput& stream, MappedSource& mapped,
-                     const Reading& reading) {
+    static void take(SampleSource& source, StreamInput& stream, FileSource& file, const Reading& reading) {
         stream.capacity = std::min(stream.capacity, reading.capacity);
-        if (reading.window_bytes > 0 && measure_in_place(mapped, stream, reading.window_bytes)) {
-            source = {next_mapped_samples, &mapped};
+        if ((reading.window_bytes > 0 || reading.by_the_tool) &&
+            take_from_file(file, stream, reading.window_bytes)) {
+            source = file_sample_source(file);
         }
     }
 };
@@ -160,12 +165,14 @@ TEST(Measurement, ChunkedReadingMatchesWholeBlocks) {
         // Even chunks smaller than the block, and one chunk for the whole block.
         const std::uint32_t capacities[] = {2, 4, 6, block};
         for (const std::uint32_t capacity : capacities) {
-            // Both read, both mapped, one of each. Windows end on a pair or
-            // inside one, so pairs would straddle them.
+            // Both read, both mapped, one of each, and the tool's reading
+            // against a mapping. Windows end on a pair or inside one, so
+            // pairs would straddle them.
             const std::size_t window = std::size_t{capacity} * sizeof(std::int16_t);
             const Reading readings[][2] = {{{0, capacity}, {0, capacity}},
                                            {{window, capacity}, {window + sizeof(std::int16_t), capacity}},
-                                           {{window + sizeof(std::int16_t), capacity}, {0, capacity}}};
+                                           {{window + sizeof(std::int16_t), capacity}, {0, capacity}},
+                                           {{0, capacity, true}, {window, capacity}}};
             // Equal lengths, one file ending on a block boundary, and unequal
             // lengths inside a block, including at a chunk's edge.
             const std::size_t lengths[][2] = {{0, 0},
@@ -230,34 +237,85 @@ TEST(Measurement, UnequalBlockLeavesTheTotalsUntouched) {
 }
 
 TEST(Measurement, RefusalsMeasureNothing) {
-    WaveHeader first{};
-    first.channels = 2;
-    first.sample_rate = 8;
-    first.bits_per_sample = 16;
+    const auto header = [](std::uint16_t channels, std::uint32_t sample_rate, std::uint16_t bits) {
+        WaveHeader h{};
+        h.channels = channels;
+        h.sample_rate = sample_rate;
+        h.bits_per_sample = bits;
+        return h;
+    };
     struct Case {
+        WaveHeader first;
         WaveHeader second;
-        std::uint16_t first_channels;
         MeasurementState expected;
     };
-    WaveHeader other_rate = first;
-    other_rate.sample_rate = 16;
-    other_rate.bits_per_sample = 8;
-    WaveHeader other_width = first;
-    other_width.bits_per_sample = 24;
-    WaveHeader no_channels = first;
-    no_channels.channels = 0;
-    const Case cases[] = {{other_rate, 2, MeasurementState::sample_rates_differ},
-                          {other_width, 2, MeasurementState::sample_widths_differ},
-                          {first, 0, MeasurementState::empty_block},
-                          // Only the first file's channel count makes the block.
-                          {no_channels, 2, MeasurementState::measuring}};
+    // Each check comes before the ones below it: a pair that fails several
+    // is refused by the first.
+    const Case cases[] = {{header(2, 8, 16), header(1, 16, 8), MeasurementState::sample_rates_differ},
+                          {header(2, 8, 16), header(1, 8, 24), MeasurementState::sample_widths_differ},
+                          {header(2, 8, 8), header(1, 8, 8), MeasurementState::sample_width_not_16},
+                          {header(2, 8, 24), header(2, 8, 24), MeasurementState::sample_width_not_16},
+                          {header(2, 8, 32), header(2, 8, 32), MeasurementState::sample_width_not_16},
+                          {header(1, 8, 16), header(2, 8, 16), MeasurementState::channels_differ},
+                          {header(0, 8, 16), header(2, 8, 16), MeasurementState::channels_differ},
+                          {header(0, 8, 16), header(0, 8, 16), MeasurementState::empty_block},
+                          {header(2, 0, 16), header(2, 0, 16), MeasurementState::empty_block},
+                          {header(6, 8, 16), header(6, 8, 16), MeasurementState::measuring}};
     for (const Case& c : cases) {
-        first.channels = c.first_channels;
         Measurement measurement{};
-        start_measurement(measurement, nullptr, first, nullptr, c.second);
-        EXPECT_EQ(measurement.state, c.expected);
+        start_measurement(measurement, nullptr, c.first, nullptr, c.second);
+        EXPECT_EQ(measurement.state, c.expected)
+            << c.first.channels << "/" << c.second.channels << " channels, " << c.first.bits_per_sample << "/"
+            << c.second.bits_per_sample << " bits";
         EXPECT_EQ(measurement.result.left_db, PSNR_IDENTICAL);
         finish_measurement(measurement);
+    }
+}
+
+// A record used out of turn answers false and says so; it never reads
+// through a null buffer or leaks what it held (the sanitizer build checks
+// the leaks).
+TEST(Measurement, MisuseIsAnsweredNotCrashed) {
+    static_assert(!std::is_copy_constructible_v<Measurement> && !std::is_move_constructible_v<Measurement> &&
+                      !std::is_copy_assignable_v<Measurement> && !std::is_move_assignable_v<Measurement>,
+                  "a started measurement points into itself: it must stay where it is");
+    WaveHeader header{};
+    header.channels = 1;
+    header.sample_rate = 4;
+    header.bits_per_sample = 16;
+    const Samples first_samples = {1, 2, 3, 4, 5, 6, 7, 8};
+    const Samples second_samples = {1, 2, 3, 4, 5, 6, 7, 9};
+
+    Measurement never_started{};
+    EXPECT_FALSE(measure_next_block(never_started));
+    EXPECT_EQ(never_started.state, MeasurementState::not_started);
+    finish_measurement(never_started);
+    EXPECT_EQ(never_started.state, MeasurementState::not_started);
+
+    std::FILE* first = stream_of(first_samples);
+    std::FILE* second = stream_of(second_samples);
+    Measurement measurement{};
+    start_measurement(measurement, first, header, second, header);
+    ASSERT_TRUE(measure_next_block(measurement));
+    // Started again on other inputs: it starts afresh on them.
+    std::FILE* third = stream_of(second_samples);
+    std::FILE* fourth = stream_of(first_samples);
+    start_measurement(measurement, third, header, fourth, header);
+    EXPECT_EQ(measurement.blocks, 0u);
+    ASSERT_TRUE(measure_next_block(measurement));
+    ASSERT_TRUE(measure_next_block(measurement));
+    // Only the last pair differs, by one: a mean square of 1/4 on the right.
+    EXPECT_EQ(measurement.accumulator.frames, 4u);
+    EXPECT_EQ(measurement.accumulator.sum_sq_left, 0.0);
+    EXPECT_EQ(measurement.accumulator.sum_sq_right, 1.0);
+    // Finished before its end: stopped, and no block more.
+    finish_measurement(measurement);
+    EXPECT_EQ(measurement.state, MeasurementState::stopped);
+    EXPECT_FALSE(measure_next_block(measurement));
+    EXPECT_EQ(measurement.blocks, 2u);
+    finish_measurement(measurement);
+    for (std::FILE* file : {first, second, third, fourth}) {
+        std::fclose(file);
     }
 }
 
@@ -309,29 +367,46 @@ TEST(Measurement, ReadErrorIsToldApartFromTheEnd) {
 
 #ifndef _WIN32
 // Only a regular file with its data in place is mapped: not a pipe, not a
-// device, not a file with holes (a memory file system would fill them).
+// device, not a file with holes (a memory file system would fill them), not
+// even where space allocated past its end makes it look as if it had none.
+// A regular file read through its stream is still the tool's to watch.
 TEST(Measurement, OnlyRegularFilesAreMeasuredInPlace) {
     const vorik_test::ScratchDir dir;
     const std::string fifo = dir.path() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    constexpr off_t HOLE_BYTES = off_t{1} << 20;
     std::FILE* sparse = vorik_test::scratch_stream();
-    ASSERT_EQ(ftruncate(fileno(sparse), off_t{1} << 20), 0);
+    ASSERT_EQ(ftruncate(fileno(sparse), HOLE_BYTES), 0);
+    std::FILE* allocated_past_end = stream_of(Samples(8, 1));
+    ASSERT_EQ(ftruncate(fileno(allocated_past_end), HOLE_BYTES), 0);
+    ASSERT_EQ(fallocate(fileno(allocated_past_end), FALLOC_FL_KEEP_SIZE, HOLE_BYTES, 2 * HOLE_BYTES), 0);
+    struct stat status {};
+    ASSERT_EQ(fstat(fileno(allocated_past_end), &status), 0);
+    ASSERT_GE(status.st_blocks * 512, status.st_size) << "the blocks must hide the hole";
     struct Case {
         const char* label;
         std::FILE* file;
+        bool regular;
         bool in_place;
     };
     const Case cases[] = {
-        {"regular file", stream_of(Samples(8, 1)), true},
-        {"fifo", std::fopen(fifo.c_str(), "r+b"), false},  // read-write: no wait for a writer
-        {"/dev/null", std::fopen("/dev/null", "rb"), false},
-        {"file with holes", sparse, false}};
+        {"regular file", stream_of(Samples(8, 1)), true, true},
+        {"fifo", std::fopen(fifo.c_str(), "r+b"), false, false},  // read-write: no wait for a writer
+        {"/dev/null", std::fopen("/dev/null", "rb"), false, false},
+        {"file with holes", sparse, true, false},
+        {"holes behind space allocated past the end", allocated_past_end, true, false}};
     for (const Case& c : cases) {
         ASSERT_NE(c.file, nullptr) << c.label;
         StreamInput stream{c.file, nullptr, 0};
-        MappedSource source{};
-        EXPECT_EQ(measure_in_place(source, stream, WINDOW_BYTES), c.in_place) << c.label;
-        release_mapped_source(source);
+        FileSource source{};
+        EXPECT_EQ(take_from_file(source, stream, WINDOW_BYTES), c.regular) << c.label;
+        EXPECT_EQ(source.mapped.started, c.in_place) << c.label;
+        // Asking for holes must leave the stream where it stood: at a
+        // sample of 1, or in a hole.
+        if (c.regular) {
+            EXPECT_EQ(std::fgetc(c.file), c.file == sparse ? 0 : 1) << c.label;
+        }
+        release_file_source(source);
         std::fclose(c.file);
     }
 }
@@ -397,22 +472,35 @@ TEST(Measurement, MappedFileThatChangesWhileMeasured) {
     std::fclose(growing);
     std::fclose(whole);
 
-    // Truncated to nothing: the window's pages are gone and raise SIGBUS.
-    // Cut within the last page: the pages stay and read as zeros until the
-    // reader looks at the file's size again at the end of what it knew, and
-    // finds less than it measured.
+    // Two files alike, one cut while it is measured: every block kept is
+    // silent, and the cut fails the block that meets it. Truncated to
+    // nothing, the window's pages are gone and raise SIGBUS. Cut inside a
+    // block ahead of the reader, in the page that block ends in: the rest of
+    // the page reads as zeros, and only the page after the block tells. Cut
+    // within the last page of the file: only its size tells. Cut on a block
+    // boundary ahead of a reader of the stream: the read ends there as at
+    // the end of the file, and only the size tells.
+    const Samples three_blocks = random_samples(random, 3 * BLOCK);
+    constexpr off_t BLOCK_BYTES = BLOCK * sizeof(std::int16_t);
+    constexpr off_t INSIDE_A_PAGE = 1000;
+    const Reading read_by_the_tool{0, 2, true};
     struct Cut {
         off_t size;
         int failing_block;
+        Reading reading;
     };
-    const Cut cuts[] = {{0, 0}, {static_cast<off_t>((2 * BLOCK - 10) * sizeof(std::int16_t)), 2}};
+    const Cut cuts[] = {{0, 0, mapped},
+                        {2 * BLOCK_BYTES - INSIDE_A_PAGE, 1, mapped},
+                        {3 * BLOCK_BYTES - INSIDE_A_PAGE, 2, mapped},
+                        {BLOCK_BYTES, 1, read_by_the_tool}};
     for (const Cut& cut : cuts) {
-        std::FILE* truncated = stream_of(samples);
-        std::FILE* intact = stream_of(samples);
-        SCOPED_TRACE(testing::Message() << "cut to " << cut.size << " bytes");
+        std::FILE* truncated = stream_of(three_blocks);
+        std::FILE* intact = stream_of(three_blocks);
+        SCOPED_TRACE(testing::Message() << "cut to " << cut.size << " bytes, windows of "
+                                        << cut.reading.window_bytes);
         {
-            MeasuredRun run(truncated, intact, BLOCK, mapped, mapped);
-            ASSERT_TRUE(run.first_mapped.mapped.started);
+            MeasuredRun run(truncated, intact, BLOCK, cut.reading, mapped);
+            ASSERT_EQ(run.first_mapped.mapped.started, cut.reading.window_bytes > 0);
             ASSERT_EQ(ftruncate(fileno(truncated), cut.size), 0);
             for (int block = 0; block <= cut.failing_block; ++block) {
                 const std::uint64_t frames_before = run.measurement.accumulator.frames;
@@ -423,6 +511,8 @@ TEST(Measurement, MappedFileThatChangesWhileMeasured) {
                     EXPECT_EQ(run.measurement.accumulator.frames, frames_before);
                 }
             }
+            EXPECT_EQ(run.measurement.accumulator.sum_sq_left, 0.0);
+            EXPECT_EQ(run.measurement.accumulator.sum_sq_right, 0.0);
         }
         std::fclose(truncated);
         std::fclose(intact);

@@ -39,9 +39,17 @@ struct SampleRun {
 // so that no pair of the block straddles two runs. The library reads the
 // input's stream so (read_stream_samples); a caller can set its own, such as
 // one that takes the samples where they lie in a mapping of the file.
+//
+// still_there(state), where a source has it, is asked once a block has been
+// taken whole from both inputs, before the block is kept: whether every
+// sample the source gave for it was still in the input when it was measured.
+// False fails the read, and nothing of the block is kept. A source that
+// takes samples where they lie in a file needs it: a file cut short under
+// it may show zeros where its samples were.
 struct SampleSource {
     SampleRun (*next)(void* state, std::uint32_t wanted);
     void* state;
+    bool (*still_there)(void* state);  // nullptr: what was given stays given
 };
 
 // The library's own reading of an input: through its stream, little-endian
@@ -60,46 +68,66 @@ SampleRun read_stream_samples(void* stream_input, std::uint32_t wanted);
 // Where a measurement stands. Only `measuring` goes on; the refusals measure
 // nothing at all.
 enum class MeasurementState {
+    not_started,           // a record never given to start_measurement: nothing to measure
     measuring,             // measure_next_block takes the next block
     finished,              // an input ended: `result` is the comparison's result
     sizes_differ,          // both inputs gave samples for a block, not as many; it was left out
-    read_failed,           // reading an input failed; `result` covers the blocks before
+    read_failed,           // reading an input failed, or it changed under the measurement;
+                           // `result` covers the blocks before
+    stopped,               // finish_measurement came before the end; `result` covers the blocks before
     sample_rates_differ,   // refused: the headers' sample rates differ
     sample_widths_differ,  // refused: their bits per sample differ
+    sample_width_not_16,   // refused: the samples are not 16 bits wide, which is all the meter reads
+    channels_differ,       // refused: the channel counts differ, so the samples would not line up
     empty_block,           // refused: the first header's channels times sample rate is 0 in 32 bits
     out_of_memory,         // the buffers could not be allocated
 };
 
+// One measurement of two inputs. Zero-initialise it (`Measurement m{};`, or
+// just `Measurement m;`): it is then `not_started`. Once started it holds
+// buffers and sources that point into the record itself, so it cannot be
+// copied or moved: keep it where it was made until finish_measurement.
 struct Measurement {
-    MeasurementState state;
-    PsnrResult result;     // over the blocks measured so far; 333 on both sides before any
-    std::uint64_t blocks;  // blocks measured so far
+    Measurement() = default;
+    Measurement(const Measurement&) = delete;
+    Measurement& operator=(const Measurement&) = delete;
+
+    MeasurementState state{};
+    PsnrResult result{};        // over the blocks measured so far; 333 on both sides before any
+    std::uint64_t blocks{};     // blocks measured so far
     // Where the samples come from: the library's own reading unless the
     // caller sets other sources after start_measurement.
-    SampleSource first;
-    SampleSource second;
+    SampleSource first{};
+    SampleSource second{};
     // The measurement's own state, for the library: the caller reads it at most.
-    std::uint32_t block_samples;
-    StreamInput first_stream;
-    StreamInput second_stream;
-    PsnrAccumulator accumulator;
+    std::uint32_t block_samples{};
+    StreamInput first_stream{};
+    StreamInput second_stream{};
+    PsnrAccumulator accumulator{};
 };
 
 // Starts to measure two inputs whose headers were read and recognised by
 // read_wave_header; each stream stands where that left it, at its samples.
-// Compares the sample rates, then the sample widths, and works out the block;
-// on a refusal `measurement.state` says which, and nothing else happens.
-// Otherwise it allocates the two chunk buffers and the state is `measuring`.
-// Always call finish_measurement afterwards.
+// A record that was started before is finished first: what it held is
+// released, and it starts afresh. Compares the sample rates, then the sample
+// widths, then requires 16-bit samples and the same channel count in both,
+// and works out the block; on a refusal `measurement.state` says which, and
+// nothing else happens. Otherwise it allocates the two chunk buffers and the
+// state is `measuring`. Always call finish_measurement afterwards.
 void start_measurement(Measurement& measurement, std::FILE* first, const WaveHeader& first_header,
                        std::FILE* second, const WaveHeader& second_header);
 
 // Takes the next block of both inputs. Returns true when it was measured:
-// `result` and `blocks` then count it. Returns false when the measurement
-// has ended (or had already), with the reason in `state`.
+// `result` and `blocks` then count it. Returns false, and measures nothing,
+// when the measurement has ended (or had already), with the reason in
+// `state`, and for a record that is not measuring: one never started, or
+// finished.
 bool measure_next_block(Measurement& measurement);
 
-// Releases the buffers. The caller closes its files.
+// Releases the buffers; a measurement still going on is `stopped`, and
+// measure_next_block takes no block of it any more. The state of one that
+// ended stays as it was. Calling it twice, or on a record never started, is
+// harmless. The caller closes its files.
 void finish_measurement(Measurement& measurement);
 
 }  // namespace vorik

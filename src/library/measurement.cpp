@@ -65,7 +65,7 @@ void take_block(BlockSide& first, BlockSide& second, std::uint32_t block_samples
     }
 }
 
-SampleSource stream_source(StreamInput& input) { return {read_stream_samples, &input}; }
+SampleSource stream_source(StreamInput& input) { return {read_stream_samples, &input, nullptr}; }
 
 bool allocate_stream(StreamInput& input, std::FILE* file, std::uint32_t capacity) {
     input.file = file;
@@ -85,20 +85,55 @@ SampleRun read_stream_samples(void* stream_input, std::uint32_t wanted) {
     return {input.buffer, got, got < asked, std::ferror(input.file) != 0};
 }
 
+namespace {
+
+// The sample width the meter reads: every sample is a 16-bit integer.
+constexpr std::uint16_t MEASURED_BITS_PER_SAMPLE = 16;
+
+// Why two headers cannot be measured together, if they cannot.
+bool refused(const WaveHeader& first, const WaveHeader& second, MeasurementState& refusal) {
+    if (first.sample_rate != second.sample_rate) {
+        refusal = MeasurementState::sample_rates_differ;
+    } else if (first.bits_per_sample != second.bits_per_sample) {
+        refusal = MeasurementState::sample_widths_differ;
+    } else if (first.bits_per_sample != MEASURED_BITS_PER_SAMPLE) {
+        // Bytes of 8-, 24- or 32-bit samples taken two at a time pair up
+        // parts of different samples: the figure would measure nothing.
+        refusal = MeasurementState::sample_width_not_16;
+    } else if (first.channels != second.channels) {
+        // Pairs follow the first file's layout: in the second file they
+        // would take samples of other channels and other instants.
+        refusal = MeasurementState::channels_differ;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool still_there(const SampleSource& source) {
+    return source.still_there == nullptr || source.still_there(source.state);
+}
+
+}  // namespace
+
 void start_measurement(Measurement& measurement, std::FILE* first, const WaveHeader& first_header,
                        std::FILE* second, const WaveHeader& second_header) {
-    measurement = {};
+    // A record started before gives back what it held; then every field
+    // starts afresh, as in a record just made.
+    finish_measurement(measurement);
+    measurement.blocks = 0;
+    measurement.first = {};
+    measurement.second = {};
+    measurement.block_samples = 0;
+    measurement.first_stream = {};
+    measurement.second_stream = {};
+    measurement.accumulator = {};
     measurement.result = compute_psnr(measurement.accumulator);
-    if (first_header.sample_rate != second_header.sample_rate) {
-        measurement.state = MeasurementState::sample_rates_differ;
+    if (refused(first_header, second_header, measurement.state)) {
         return;
     }
-    if (first_header.bits_per_sample != second_header.bits_per_sample) {
-        measurement.state = MeasurementState::sample_widths_differ;
-        return;
-    }
-    // One second of the first file's layout; the product wraps like the
-    // header's 32-bit fields. The second file's channel count is not used.
+    // One second of the files' layout; the product wraps like the header's
+    // 32-bit fields.
     measurement.block_samples = std::uint32_t{first_header.channels} * first_header.sample_rate;
     if (measurement.block_samples == 0) {
         measurement.state = MeasurementState::empty_block;
@@ -124,7 +159,11 @@ bool measure_next_block(Measurement& measurement) {
     BlockSide second{measurement.second, 0, {}};
     PsnrAccumulator totals = measurement.accumulator;
     take_block(first, second, measurement.block_samples, totals);
-    if (first.ready.failed || second.ready.failed) {
+    // Both sources are asked, even once one has failed: each keeps its own
+    // view of its input up to date.
+    const bool first_still_there = still_there(measurement.first);
+    const bool second_still_there = still_there(measurement.second);
+    if (first.ready.failed || second.ready.failed || !first_still_there || !second_still_there) {
         measurement.state = MeasurementState::read_failed;
     } else if (first.count == 0 || second.count == 0) {
         measurement.state = MeasurementState::finished;
@@ -144,6 +183,9 @@ void finish_measurement(Measurement& measurement) {
     std::free(measurement.second_stream.buffer);
     measurement.first_stream.buffer = nullptr;
     measurement.second_stream.buffer = nullptr;
+    if (measurement.state == MeasurementState::measuring) {
+        measurement.state = MeasurementState::stopped;
+    }
 }
 
 }  // namespace vorik

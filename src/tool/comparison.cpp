@@ -3,7 +3,7 @@
 #include <vorik/measurement.h>
 #include <vorik/wave_header.h>
 
-#include "mapped_input.h"
+#include "file_source.h"
 #include "messages.h"
 #include "platform.h"
 
@@ -16,20 +16,20 @@ struct RunResources {
     std::FILE* first_file;
     std::FILE* second_file;
     Measurement measurement;
-    MappedSource first_mapped;
-    MappedSource second_mapped;
+    FileSource first_file_source;
+    FileSource second_file_source;
 };
 
 void release(RunResources& resources) {
-    release_mapped_source(resources.first_mapped);
-    release_mapped_source(resources.second_mapped);
+    release_file_source(resources.first_file_source);
+    release_file_source(resources.second_file_source);
     finish_measurement(resources.measurement);
-    for (std::FILE* file : {resources.first_file, resources.second_file}) {
-        if (file != nullptr) {
-            std::fclose(file);
+    for (std::FILE** file : {&resources.first_file, &resources.second_file}) {
+        if (*file != nullptr) {
+            std::fclose(*file);
+            *file = nullptr;
         }
     }
-    resources = {};
 }
 
 // Reads and checks the header of an opened input; returns the closing message on failure.
@@ -62,25 +62,29 @@ const Message& closing_message(MeasurementState state) {
             return MESSAGE_SAMPLE_RATES_DIFFER;
         case MeasurementState::sample_widths_differ:
             return MESSAGE_SAMPLE_WIDTHS_DIFFER;
+        case MeasurementState::sample_width_not_16:
+            return MESSAGE_SAMPLE_WIDTH_NOT_16;
+        case MeasurementState::channels_differ:
+            return MESSAGE_CHANNELS_DIFFER;
         case MeasurementState::empty_block:
             return MESSAGE_EMPTY_BLOCK;
         case MeasurementState::out_of_memory:
             return MESSAGE_OUT_OF_MEMORY;
+        case MeasurementState::not_started:
         case MeasurementState::measuring:
+        case MeasurementState::stopped:
         case MeasurementState::read_failed:
             break;
     }
     return MESSAGE_READ_FAILED;
 }
 
-// Regular files are measured where they lie, through mappings.
-void measure_in_place_where_possible(RunResources& resources) {
-    Measurement& measurement = resources.measurement;
-    if (measure_in_place(resources.first_mapped, measurement.first_stream, WINDOW_BYTES)) {
-        measurement.first = {next_mapped_samples, &resources.first_mapped};
-    }
-    if (measure_in_place(resources.second_mapped, measurement.second_stream, WINDOW_BYTES)) {
-        measurement.second = {next_mapped_samples, &resources.second_mapped};
+// A regular file is taken by the tool itself: in place where that pays,
+// and watched for a cut while it is measured. Pipes and devices are read as
+// the library reads them.
+void take_regular_file(FileSource& file, StreamInput& stream, SampleSource& source) {
+    if (take_from_file(file, stream, WINDOW_BYTES)) {
+        source = file_sample_source(file);
     }
 }
 
@@ -101,7 +105,8 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
     Measurement& measurement = resources.measurement;
     start_measurement(measurement, resources.first_file, first_header, resources.second_file, second_header);
     if (measurement.state == MeasurementState::measuring) {
-        measure_in_place_where_possible(resources);
+        take_regular_file(resources.first_file_source, measurement.first_stream, measurement.first);
+        take_regular_file(resources.second_file_source, measurement.second_stream, measurement.second);
     }
     for (BlockStep step{&measurement, false};;) {
         // A mapped file truncated under its window loses the block.

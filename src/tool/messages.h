@@ -25,6 +25,8 @@ extern const Message MESSAGE_OPEN_FAILED;
 extern const Message MESSAGE_NOT_WAV;
 extern const Message MESSAGE_SAMPLE_RATES_DIFFER;
 extern const Message MESSAGE_SAMPLE_WIDTHS_DIFFER;
+extern const Message MESSAGE_SAMPLE_WIDTH_NOT_16;
+extern const Message MESSAGE_CHANNELS_DIFFER;
 extern const Message MESSAGE_EMPTY_BLOCK;
 extern const Message MESSAGE_OUT_OF_MEMORY;
 extern const Message MESSAGE_READ_FAILED;

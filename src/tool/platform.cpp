@@ -3,6 +3,7 @@
 #ifdef _WIN32
 
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 namespace vorik {
@@ -48,6 +49,21 @@ bool terminal_expects_utf8(std::FILE* stream) {
 // Windows refuses to open a directory as a file, so an opened path never is one.
 bool opened_path_is_directory(std::FILE*) { return false; }
 
+bool regular_file_size(std::FILE* file, std::uint64_t& bytes) {
+    struct _stati64 status {};
+    if (_fstati64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
+        return false;
+    }
+    bytes = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+bool stream_position(std::FILE* file, std::uint64_t& offset) {
+    const __int64 position = _ftelli64(file);
+    offset = static_cast<std::uint64_t>(position);
+    return position >= 0;
+}
+
 // Files are read through their streams on Windows: a mapping there has not
 // been measured to gain anything.
 bool start_mapped_input(std::FILE*, std::uint64_t, std::size_t, MappedInput& mapped) {
@@ -55,8 +71,8 @@ bool start_mapped_input(std::FILE*, std::uint64_t, std::size_t, MappedInput& map
     return false;
 }
 bool move_window(MappedInput&, std::uint64_t, std::size_t) { return false; }
-bool look_again_at_size(MappedInput&) { return false; }
 bool window_maps_cheaply(const MappedInput&) { return true; }
+bool window_shows_bytes_before(const MappedInput&, std::uint64_t) { return false; }
 bool seek_stream(std::FILE* file, std::uint64_t offset) {
     return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 }
@@ -79,8 +95,12 @@ bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace vorik {
 
@@ -88,13 +108,48 @@ std::FILE* open_for_reading(const char* path) { return std::fopen(path, "rb"); }
 
 bool stream_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 
+namespace {
+
+// The locale's name as the C library takes it from the environment: the
+// first of these that is set and not empty.
+const char* locale_name_from_environment() {
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* name = std::getenv(variable);
+        if (name != nullptr && *name != '\0') {
+            return name;
+        }
+    }
+    return "";
+}
+
+// Whether a locale name (language_territory.codeset@modifier, or a bare
+// codeset) names UTF-8, in any case, with or without the hyphen.
+bool names_utf8_codeset(std::string_view name) {
+    name = name.substr(0, name.find('@'));
+    const std::size_t dot = name.rfind('.');
+    const std::string_view codeset = dot == std::string_view::npos ? name : name.substr(dot + 1);
+    const auto is = [codeset](std::string_view utf8) {
+        return std::equal(codeset.begin(), codeset.end(), utf8.begin(), utf8.end(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) == b;
+        });
+    };
+    return is("utf-8") || is("utf8");
+}
+
+}  // namespace
+
 bool terminal_expects_utf8(std::FILE* stream) {
     if (!stream_is_terminal(stream)) {
         return false;
     }
     // Only the character type category: numbers must keep printing with '.'.
-    std::setlocale(LC_CTYPE, "");
-    return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    if (std::setlocale(LC_CTYPE, "") != nullptr && std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0) {
+        return true;
+    }
+    // A terminal can expect UTF-8 where its locale is named but not
+    // installed (the C library then falls back to ASCII), or is named by its
+    // codeset alone, as ssh clients often send LC_CTYPE=UTF-8.
+    return names_utf8_codeset(locale_name_from_environment());
 }
 
 bool opened_path_is_directory(std::FILE* file) {
@@ -102,10 +157,22 @@ bool opened_path_is_directory(std::FILE* file) {
     return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-namespace {
+bool regular_file_size(std::FILE* file, std::uint64_t& bytes) {
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return false;
+    }
+    bytes = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
 
-// st_blocks counts in units of 512 bytes, whatever the file system's block.
-constexpr std::uint64_t STAT_BLOCK_BYTES = 512;
+bool stream_position(std::FILE* file, std::uint64_t& offset) {
+    const off_t position = ftello(file);
+    offset = static_cast<std::uint64_t>(position);
+    return position >= 0;
+}
+
+namespace {
 
 std::size_t page_bytes() {
     static const auto bytes = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -114,10 +181,25 @@ std::size_t page_bytes() {
 
 // A hole reads as zeros through a stream without taking memory; through a
 // mapping, a memory file system fills it with pages of its own, which stay.
-bool has_holes(const struct stat& status) {
+// So a file is mapped only where its data covers it from `offset` to its end.
+#ifdef SEEK_HOLE
+bool has_holes(int descriptor, const struct stat& status, std::uint64_t offset) {
+    // Asking moves the descriptor's position, which the stream reads from.
+    const off_t position = lseek(descriptor, 0, SEEK_CUR);
+    const off_t first_hole = lseek(descriptor, static_cast<off_t>(offset), SEEK_HOLE);
+    const bool restored = lseek(descriptor, position, SEEK_SET) == position;
+    return position < 0 || !restored || first_hole < status.st_size;
+}
+#else
+// Where holes cannot be asked for, the blocks a file takes tell of them,
+// though space allocated past the end hides them.
+bool has_holes(int, const struct stat& status, std::uint64_t) {
+    // st_blocks counts in units of 512 bytes, whatever the file system's block.
+    constexpr std::uint64_t STAT_BLOCK_BYTES = 512;
     return static_cast<std::uint64_t>(status.st_blocks) * STAT_BLOCK_BYTES <
            static_cast<std::uint64_t>(status.st_size);
 }
+#endif
 
 void unmap_window(MappedInput& mapped) {
     if (mapped.window != nullptr) {
@@ -170,8 +252,8 @@ bool start_mapped_input(std::FILE* file, std::uint64_t offset, std::size_t bytes
     mapped = {};
     const int descriptor = fileno(file);
     struct stat status {};
-    if (descriptor < 0 || fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || has_holes(status) ||
-        static_cast<std::uint64_t>(status.st_size) <= offset) {
+    if (descriptor < 0 || fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
+        static_cast<std::uint64_t>(status.st_size) <= offset || has_holes(descriptor, status, offset)) {
         return false;
     }
     mapped.descriptor = descriptor;
@@ -243,12 +325,15 @@ bool seek_stream(std::FILE* file, std::uint64_t offset) {
     return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
-bool look_again_at_size(MappedInput& mapped) {
-    struct stat status {};
-    if (fstat(mapped.descriptor, &status) != 0) {
+bool window_shows_bytes_before(const MappedInput& mapped, std::uint64_t offset) {
+    const std::uint64_t next_page = (offset + page_bytes() - 1) / page_bytes() * page_bytes();
+    if (next_page < mapped.window_offset || next_page >= mapped.window_offset + mapped.window_bytes ||
+        next_page >= mapped.file_bytes) {
         return false;
     }
-    mapped.file_bytes = static_cast<std::uint64_t>(status.st_size);
+    // After every read of the bytes before it.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    static_cast<void>(static_cast<const volatile unsigned char*>(mapped.window)[next_page - mapped.window_offset]);
     return true;
 }
 

@@ -27,6 +27,13 @@ bool terminal_expects_utf8(std::FILE* stream);
 // fopen() of a directory succeeds on some systems and fails only on reading.
 bool opened_path_is_directory(std::FILE* file);
 
+// Whether `file` is a regular file, and then its size now, in `bytes`.
+bool regular_file_size(std::FILE* file, std::uint64_t& bytes);
+
+// Where the stream of `file` stands, in bytes from the start, in 64 bits
+// whatever the size of a long.
+bool stream_position(std::FILE* file, std::uint64_t& offset);
+
 // A regular file measured where it lies, through a read-only mapping of one
 // window of it at a time. No window: the file is read through its stream.
 struct MappedInput {
@@ -40,8 +47,8 @@ struct MappedInput {
 
 // Maps the window of `file` that holds `offset` and the `bytes` after it (or
 // up to the end of the file), if the file can be measured in place: a
-// regular file with data there and no holes, on a system that maps it.
-// False leaves `mapped` empty.
+// regular file whose data covers it from `offset` to its end, with no holes,
+// on a system that maps it. False leaves `mapped` empty.
 bool start_mapped_input(std::FILE* file, std::uint64_t offset, std::size_t bytes, MappedInput& mapped);
 
 // Moves the window to hold `offset` and the `bytes` after it (less what lies
@@ -60,9 +67,14 @@ bool window_maps_cheaply(const MappedInput& mapped);
 // Moves the stream of a file to `offset`, for reading on from there.
 bool seek_stream(std::FILE* file, std::uint64_t offset);
 
-// Looks again at the size of the file, which may have grown or shrunk
-// since. False when it cannot be looked at.
-bool look_again_at_size(MappedInput& mapped);
+// Whether the window shows that the file still holds every byte before
+// `offset`: reads the first byte of the page that follows them, which raises
+// SIGBUS, as a vanished page does, if the file now ends before that page.
+// Only the bytes of the page a file now ends in read as zeros past its end,
+// so that one read stands for a look at the file's size, at no cost. False
+// when the page lies outside the window or past the end of the file as last
+// looked at: then only the size can tell. To be guarded as measuring is.
+bool window_shows_bytes_before(const MappedInput& mapped, std::uint64_t offset);
 
 // Unmaps the window, if there is one, and ends the mapping.
 void release_mapped_input(MappedInput& mapped);

@@ -1,4 +1,4 @@
-#include "mapped_input.h"
+#include "file_source.h"
 
 #include <algorithm>
 #include <bit>
@@ -18,56 +18,58 @@ constexpr std::uint64_t SAMPLES_PER_PAIR = 2;
 constexpr SampleRun FAILED_RUN{nullptr, 0, false, true};
 constexpr SampleRun ENDED_RUN{nullptr, 0, true, false};
 
+// Whether the file, `file_bytes` long now, still holds all it held when the
+// measurement started and all that was taken of it. A file that ends before
+// was cut short while it was measured.
+bool kept_its_bytes(const FileSource& source, std::uint64_t file_bytes) {
+    return file_bytes >= source.bytes_at_start && file_bytes >= source.next_offset;
+}
+
+// A read never gives bytes past the end of the file, but it cannot tell an
+// end from a cut: at the end, the file's size does.
+SampleRun read_samples(FileSource& source, std::uint32_t wanted) {
+    SampleRun run = read_stream_samples(source.stream, wanted);
+    source.next_offset += run.count * BYTES_PER_SAMPLE;
+    std::uint64_t file_bytes = 0;
+    if (run.ended && !run.failed &&
+        !(regular_file_size(source.stream->file, file_bytes) && kept_its_bytes(source, file_bytes))) {
+        run.failed = true;
+    }
+    return run;
+}
+
 // Leaves the mapping for the stream, from the next sample on.
-SampleRun read_on_through_stream(MappedSource& source, std::uint32_t wanted) {
+SampleRun read_on_through_stream(FileSource& source, std::uint32_t wanted) {
     release_mapped_input(source.mapped);
     if (!seek_stream(source.stream->file, source.next_offset)) {
         return FAILED_RUN;
     }
-    return read_stream_samples(source.stream, wanted);
+    return read_samples(source, wanted);
 }
 
-std::uint64_t samples_before_end(const MappedSource& source) {
+std::uint64_t samples_before_end(const FileSource& source) {
     const MappedInput& mapped = source.mapped;
     return mapped.file_bytes > source.next_offset
                ? (mapped.file_bytes - source.next_offset) / BYTES_PER_SAMPLE
                : 0;
 }
 
-bool window_holds(const MappedSource& source, std::uint64_t samples) {
+bool window_holds(const FileSource& source, std::uint64_t samples) {
     const MappedInput& mapped = source.mapped;
     return mapped.window != nullptr && source.next_offset >= mapped.window_offset &&
            source.next_offset + samples * BYTES_PER_SAMPLE <= mapped.window_offset + mapped.window_bytes;
 }
 
-}  // namespace
-
-bool measure_in_place(MappedSource& source, StreamInput& stream, std::size_t window_bytes) {
-    source = {};
-    source.stream = &stream;
-    if constexpr (std::endian::native != std::endian::little) {
-        return false;
-    }
-    const long samples_start = std::ftell(stream.file);
-    if (samples_start < 0) {
-        return false;
-    }
-    source.next_offset = static_cast<std::uint64_t>(samples_start);
-    source.window_bytes = window_bytes;
-    return start_mapped_input(stream.file, source.next_offset, window_bytes, source.mapped);
-}
-
-SampleRun next_mapped_samples(void* mapped_source, std::uint32_t wanted) {
-    MappedSource& source = *static_cast<MappedSource*>(mapped_source);
+SampleRun next_file_samples(void* file_source, std::uint32_t wanted) {
+    FileSource& source = *static_cast<FileSource*>(file_source);
     if (!source.mapped.started) {
-        return read_stream_samples(source.stream, wanted);
+        return read_samples(source, wanted);
     }
     MappedInput& mapped = source.mapped;
     // At the end of the file as last seen, look again: a read would find
-    // what was written since. A file that shrank below what was measured
-    // has lost data under its window.
+    // what was written since.
     if (samples_before_end(source) < wanted &&
-        (!look_again_at_size(mapped) || mapped.file_bytes < source.next_offset)) {
+        !(regular_file_size(source.stream->file, mapped.file_bytes) && kept_its_bytes(source, mapped.file_bytes))) {
         return FAILED_RUN;
     }
     const std::uint64_t left = samples_before_end(source);
@@ -99,6 +101,39 @@ SampleRun next_mapped_samples(void* mapped_source, std::uint32_t wanted) {
     return {samples, static_cast<std::uint32_t>(count), count == left && left < wanted, false};
 }
 
-void release_mapped_source(MappedSource& source) { release_mapped_input(source.mapped); }
+// A file cut short under its window raises SIGBUS on the pages wholly past
+// its new end, but the rest of the page the end now lies in reads as zeros:
+// those must not pass for samples. What was read through the stream never
+// lay past the end.
+bool file_samples_still_there(void* file_source) {
+    FileSource& source = *static_cast<FileSource*>(file_source);
+    MappedInput& mapped = source.mapped;
+    if (!mapped.started || window_shows_bytes_before(mapped, source.next_offset)) {
+        return true;
+    }
+    return regular_file_size(source.stream->file, mapped.file_bytes) && mapped.file_bytes >= source.next_offset;
+}
+
+}  // namespace
+
+bool take_from_file(FileSource& source, StreamInput& stream, std::size_t window_bytes) {
+    source = {};
+    source.stream = &stream;
+    source.window_bytes = window_bytes;
+    if (!regular_file_size(stream.file, source.bytes_at_start) ||
+        !stream_position(stream.file, source.next_offset)) {
+        return false;
+    }
+    if (std::endian::native == std::endian::little && window_bytes > 0) {
+        start_mapped_input(stream.file, source.next_offset, window_bytes, source.mapped);
+    }
+    return true;
+}
+
+SampleSource file_sample_source(FileSource& source) {
+    return {next_file_samples, &source, file_samples_still_there};
+}
+
+void release_file_source(FileSource& source) { release_mapped_input(source.mapped); }
 
 }  // namespace vorik
