@@ -308,7 +308,8 @@ TEST_F(EndToEnd, FormatChecks) {
         WavFormat mono_width = width;
         mono_width.channels = 1;
         const std::string label = std::to_string(bits) + " bits in both";
-        expect_run(label, {wav(width, noise(32, 4)), wav(width, noise(32, 5))}, "", NOT_16_BITS, FAILURE_STATUS);
+        expect_run(label, {wav(width, noise(32, 4)), wav(width, noise(32, 5))}, "", NOT_16_BITS,
+                   FAILURE_STATUS);
         expect_run(label + ", channels differ", {wav(width, noise(32, 4)), wav(mono_width, noise(32, 5))}, "",
                    NOT_16_BITS, FAILURE_STATUS);
     }

@@ -286,9 +286,10 @@ TEST(Measurement, MisuseIsAnsweredNotCrashed) {
     const Samples first_samples = {1, 2, 3, 4, 5, 6, 7, 8};
     const Samples second_samples = {1, 2, 3, 4, 5, 6, 7, 9};
 
-    Measurement never_started{};
+    Measurement never_started;
     EXPECT_FALSE(measure_next_block(never_started));
     EXPECT_EQ(never_started.state, MeasurementState::not_started);
+    EXPECT_EQ(never_started.result.left_db, PSNR_IDENTICAL);
     finish_measurement(never_started);
     EXPECT_EQ(never_started.state, MeasurementState::not_started);
 
@@ -496,8 +497,8 @@ TEST(Measurement, MappedFileThatChangesWhileMeasured) {
     for (const Cut& cut : cuts) {
         std::FILE* truncated = stream_of(three_blocks);
         std::FILE* intact = stream_of(three_blocks);
-        SCOPED_TRACE(testing::Message() << "cut to " << cut.size << " bytes, windows of "
-                                        << cut.reading.window_bytes);
+        SCOPED_TRACE(testing::Message()
+                     << "cut to " << cut.size << " bytes, windows of " << cut.reading.window_bytes);
         {
             MeasuredRun run(truncated, intact, BLOCK, cut.reading, mapped);
             ASSERT_EQ(run.first_mapped.mapped.started, cut.reading.window_bytes > 0);

@@ -83,18 +83,19 @@ enum class MeasurementState {
     out_of_memory,         // the buffers could not be allocated
 };
 
-// One measurement of two inputs. Zero-initialise it (`Measurement m{};`, or
-// just `Measurement m;`): it is then `not_started`. Once started it holds
-// buffers and sources that point into the record itself, so it cannot be
-// copied or moved: keep it where it was made until finish_measurement.
+// One measurement of two inputs. A record just made (`Measurement m;` or
+// `Measurement m{};`) is `not_started`, with 333 dB on both sides. Once
+// started it holds buffers, and sources that point into the record itself,
+// so it can be neither copied nor moved (the compiler refuses both): keep it
+// where it was made until finish_measurement.
 struct Measurement {
     Measurement() = default;
     Measurement(const Measurement&) = delete;
     Measurement& operator=(const Measurement&) = delete;
 
     MeasurementState state{};
-    PsnrResult result{};        // over the blocks measured so far; 333 on both sides before any
-    std::uint64_t blocks{};     // blocks measured so far
+    PsnrResult result{PSNR_IDENTICAL, PSNR_IDENTICAL};  // over the blocks measured so far; 333 before any
+    std::uint64_t blocks{};                             // blocks measured so far
     // Where the samples come from: the library's own reading unless the
     // caller sets other sources after start_measurement.
     SampleSource first{};

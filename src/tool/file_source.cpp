@@ -68,8 +68,8 @@ SampleRun next_file_samples(void* file_source, std::uint32_t wanted) {
     MappedInput& mapped = source.mapped;
     // At the end of the file as last seen, look again: a read would find
     // what was written since.
-    if (samples_before_end(source) < wanted &&
-        !(regular_file_size(source.stream->file, mapped.file_bytes) && kept_its_bytes(source, mapped.file_bytes))) {
+    if (samples_before_end(source) < wanted && !(regular_file_size(source.stream->file, mapped.file_bytes) &&
+                                                 kept_its_bytes(source, mapped.file_bytes))) {
         return FAILED_RUN;
     }
     const std::uint64_t left = samples_before_end(source);
@@ -111,7 +111,8 @@ bool file_samples_still_there(void* file_source) {
     if (!mapped.started || window_shows_bytes_before(mapped, source.next_offset)) {
         return true;
     }
-    return regular_file_size(source.stream->file, mapped.file_bytes) && mapped.file_bytes >= source.next_offset;
+    return regular_file_size(source.stream->file, mapped.file_bytes) &&
+           mapped.file_bytes >= source.next_offset;
 }
 
 }  // namespace

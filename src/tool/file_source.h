@@ -30,12 +30,12 @@ namespace vorik {
 constexpr std::size_t WINDOW_BYTES = std::size_t{4} << 20;
 
 struct FileSource {
-    StreamInput* stream;         // the input's stream: read from the start, or from where the mapping stops
-    MappedInput mapped;          // the current window; none while the file is read through `stream`
-    std::uint64_t next_offset;   // where the next sample starts in the file
+    StreamInput* stream;           // the input's stream: read from the start, or from where the mapping stops
+    MappedInput mapped;            // the current window; none while the file is read through `stream`
+    std::uint64_t next_offset;     // where the next sample starts in the file
     std::uint64_t bytes_at_start;  // the file's size when the measurement started: it must not end before
-    std::size_t window_bytes;    // how much a window spans, 4 bytes or more; 0: never mapped
-    unsigned costly_windows;     // windows in small pages in a row, just now
+    std::size_t window_bytes;      // how much a window spans, 4 bytes or more; 0: never mapped
+    unsigned costly_windows;       // windows in small pages in a row, just now
 };
 
 // Sets `source` up to take the samples of `stream`'s file from where its

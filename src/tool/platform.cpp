@@ -129,9 +129,8 @@ bool names_utf8_codeset(std::string_view name) {
     const std::size_t dot = name.rfind('.');
     const std::string_view codeset = dot == std::string_view::npos ? name : name.substr(dot + 1);
     const auto is = [codeset](std::string_view utf8) {
-        return std::equal(codeset.begin(), codeset.end(), utf8.begin(), utf8.end(), [](char a, char b) {
-            return std::tolower(static_cast<unsigned char>(a)) == b;
-        });
+        return std::equal(codeset.begin(), codeset.end(), utf8.begin(), utf8.end(),
+                          [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
     };
     return is("utf-8") || is("utf8");
 }
@@ -326,14 +325,17 @@ bool seek_stream(std::FILE* file, std::uint64_t offset) {
 }
 
 bool window_shows_bytes_before(const MappedInput& mapped, std::uint64_t offset) {
-    const std::uint64_t next_page = (offset + page_bytes() - 1) / page_bytes() * page_bytes();
+    // Pages are a power of two in size.
+    const std::uint64_t page_mask = page_bytes() - 1;
+    const std::uint64_t next_page = (offset + page_mask) & ~page_mask;
     if (next_page < mapped.window_offset || next_page >= mapped.window_offset + mapped.window_bytes ||
         next_page >= mapped.file_bytes) {
         return false;
     }
     // After every read of the bytes before it.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    static_cast<void>(static_cast<const volatile unsigned char*>(mapped.window)[next_page - mapped.window_offset]);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    static_cast<void>(
+        static_cast<const volatile unsigned char*>(mapped.window)[next_page - mapped.window_offset]);
     return true;
 }
 
