@@ -141,7 +141,14 @@ struct Avx512Words {
         return _mm512_sad_epu8(byte_counts, _mm512_setzero_si512());
     }
 
-    static std::uint64_t lane_signs(__m512i words) { return _mm512_cmplt_epi64_mask(words, _mm512_setzero_si512()); }
+    // The sign bits of the eight 64-bit lanes, bit i for lane i, from the top
+    // 16-bit element of each lane. Not from a 64-bit compare: in 32-bit
+    // builds GCC 12 may store its 8-bit mask as one byte and load it back as
+    // four, with whatever the stack held in the other three.
+    static std::uint64_t lane_signs(__m512i words) {
+        constexpr std::uint32_t TOP_ELEMENTS = 0x88888888;  // every fourth 16-bit element, from the fourth
+        return _pext_u32(_cvtmask32_u32(_mm512_cmplt_epi16_mask(words, _mm512_setzero_si512())), TOP_ELEMENTS);
+    }
 
     static void scan_words(const std::uint64_t (&flips)[WORDS_PER_SCAN], const std::uint64_t (&ties)[WORDS_PER_SCAN],
                            std::uint64_t& parities, RoundUps& rounded_up) {
