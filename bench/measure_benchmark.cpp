@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "square_sums.h"
+#include "square_sums/square_sums.h"
 
 namespace {
 

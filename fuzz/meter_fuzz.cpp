@@ -22,7 +22,7 @@
 #include <cstring>
 #include <vector>
 
-#include "square_sums.h"
+#include "square_sums/square_sums.h"
 
 namespace {
 

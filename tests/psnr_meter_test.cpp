@@ -13,7 +13,7 @@
 
 #include "messages.h"
 #include "scratch_stream.h"
-#include "square_sums.h"
+#include "square_sums/square_sums.h"
 
 using namespace vorik;
 using namespace vorik::detail;

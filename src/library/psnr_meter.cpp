@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <limits>
 
-#include "square_sums.h"
+#include "square_sums/square_sums.h"
 
 namespace vorik {
 namespace {
