@@ -219,17 +219,32 @@ TEST(PsnrMeter, RoundedSumsMatchAdditionsInDoubleInEveryKernel) {
         }
         return total;
     };
+    // How far the additions in double move a total of 2^52 + odd spacings, in spacings.
+    const auto moved = [&](unsigned exponent, bool odd, const Samples& first, const Samples& second,
+                           std::size_t side) {
+        const auto pairs = static_cast<std::uint32_t>(first.size() / 2);
+        const double total = std::ldexp(std::ldexp(1.0, 52) + odd, static_cast<int>(exponent));
+        return std::ldexp(added_in_double(total, first, second, side, pairs) - total, -static_cast<int>(exponent));
+    };
     const auto check = [&](const RoundedSumsKernel& kernel, unsigned exponent, bool odd, const Samples& first,
                            const Samples& second) {
         const auto pairs = static_cast<std::uint32_t>(first.size() / 2);
-        const double total = std::ldexp(std::ldexp(1.0, 52) + odd, static_cast<int>(exponent));
         const RoundingSide side{exponent, odd};
         const RoundedSums sums = kernel.sum(first.data(), second.data(), pairs, side, side);
         for (std::size_t s = 0; s < 2; ++s) {
-            const double moved = added_in_double(total, first, second, s, pairs) - total;
-            EXPECT_EQ(s == 0 ? sums.left : sums.right, std::ldexp(moved, -static_cast<int>(exponent)))
+            EXPECT_EQ(s == 0 ? sums.left : sums.right, moved(exponent, odd, first, second, s))
                 << kernel.name << ", spacing 2^" << exponent << (odd ? ", odd" : ", even") << ", " << pairs
                 << " pairs, side " << s;
+        }
+    };
+    // What an odd start changes, against the same additions from an even and an odd start.
+    const auto check_odd_start = [&](unsigned exponent, const Samples& first, const Samples& second) {
+        const auto pairs = static_cast<std::uint32_t>(first.size() / 2);
+        const OddStartChanges changes = odd_start_changes(first.data(), second.data(), pairs, exponent, exponent);
+        for (std::size_t s = 0; s < 2; ++s) {
+            EXPECT_EQ(s == 0 ? changes.left : changes.right,
+                      moved(exponent, true, first, second, s) - moved(exponent, false, first, second, s))
+                << "spacing 2^" << exponent << ", " << pairs << " pairs, side " << s;
         }
     };
     std::mt19937 random(75);
@@ -252,6 +267,16 @@ TEST(PsnrMeter, RoundedSumsMatchAdditionsInDoubleInEveryKernel) {
             }
             check(kernel, exponent, false, first, second);
             check(kernel, exponent, true, first, second);
+            check_odd_start(exponent, first, second);
+            // The first ties only past the first words, behind squares that
+            // round both ways: differences with one factor 2 more are no ties.
+            constexpr int SAMPLE_BITS = 16;
+            Samples late_first = first;
+            Samples late_second = second;
+            for (std::size_t i = 0; i < late_first.size() / 2 && tie_shift + 1 < SAMPLE_BITS; ++i) {
+                set_apart_by_odd_multiple(late_first[i], late_second[i], tie_shift + 1, random);
+            }
+            check_odd_start(exponent, late_first, late_second);
         }
         constexpr std::size_t LONG_PAIRS = (std::size_t{1} << 20) + 5 * 32 + 3;
         check(kernel, 1, true, Samples(2 * LONG_PAIRS, -32768), Samples(2 * LONG_PAIRS, 32767));

@@ -3,6 +3,7 @@
 // of a block, spacings too wide for their 16-bit lanes). The integer sums, then
 // the rounded ones with the reasoning that makes them exact.
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -68,6 +69,14 @@ SquareSums sum_squared_differences_portably(const std::int16_t* first_block, con
 // of the flips within each side, restarted after every tie, gives the parity
 // of N before each square; a tie rounds up, adding 1 to the sum, exactly
 // when that parity differs from the parity of q.
+//
+// A run summed as if each side's N started even can be set right for an odd
+// start afterwards, which is what lets pieces of a run be summed apart and
+// joined: up to a side's first tie, its parities are the other way round,
+// which changes no rounding but that of the first tie; from the first tie on,
+// the parities are those of the even start. So the odd start adds -1, 0 or
+// +1 to the sum. Ties are rarer than they seem: with u = 2^s, x = d^2 is a
+// tie exactly when s is odd and d holds the factor 2 exactly (s - 1)/2 times.
 //
 // The run must not leave the binade. A step adds (q+c)*u, x rounded to a
 // multiple of u, round-ups included: at most 2^32 when u <= 2^32, since 2^32
@@ -192,6 +201,69 @@ RoundedSums sum_rounded_squares_portably(const std::int16_t* first_block, const 
         done += word_pairs;
     }
     return {sums.left + quotients[0], sums.right + quotients[1]};
+}
+
+namespace {
+
+// One side's search for its first tie, a word of 32 pairs at a time.
+struct FirstTieSearch {
+    bool done;        // the first tie is found, or the side cannot have one
+    int change;       // what an odd start adds to the side's rounded sum
+    unsigned parity;  // N's parity so far, for an even start
+};
+
+void search_word(FirstTieSearch& search, std::uint64_t flips, std::uint64_t ties, std::uint64_t side_bits) {
+    const std::uint64_t side_ties = ties & side_bits;
+    if (side_ties == 0) {
+        search.parity ^= static_cast<unsigned>(std::popcount(flips & side_bits)) & 1;
+        return;
+    }
+    const std::uint64_t first_tie = side_ties & (0 - side_ties);
+    const unsigned parity_before =
+        search.parity ^ (static_cast<unsigned>(std::popcount(flips & side_bits & (first_tie - 1))) & 1);
+    const unsigned quotient_parity = static_cast<unsigned>((flips & first_tie) != 0);
+    // From an even start the tie rounds up where N's parity differs from
+    // q's; from the odd start it then does not, and the other way round.
+    search.change = parity_before != quotient_parity ? -1 : 1;
+    search.done = true;
+}
+
+}  // namespace
+
+OddStartChanges odd_start_changes(const std::int16_t* first_block, const std::int16_t* second_block,
+                                  std::uint32_t pairs, unsigned left_spacing_exponent,
+                                  unsigned right_spacing_exponent) {
+    const unsigned exponents[BITS_PER_PAIR] = {left_spacing_exponent, right_spacing_exponent};
+    const std::uint64_t side_bits[BITS_PER_PAIR] = {LEFT_BITS, RIGHT_BITS};
+    FirstTieSearch searches[BITS_PER_PAIR] = {};
+    SideRounding sides[BITS_PER_PAIR] = {};
+    for (std::size_t side = 0; side < BITS_PER_PAIR; ++side) {
+        sides[side] = side_rounding({exponents[side], false});
+        // An even exponent admits no tie: see above.
+        searches[side].done = exponents[side] % 2 == 0;
+    }
+    for (std::uint32_t done = 0; done < pairs && !(searches[0].done && searches[1].done);) {
+        const std::uint32_t word_pairs = std::min(pairs - done, PAIRS_PER_WORD);
+        const std::int16_t* first = first_block + std::size_t{done} * BITS_PER_PAIR;
+        const std::int16_t* second = second_block + std::size_t{done} * BITS_PER_PAIR;
+        unsigned char flips[WORD_BITS] = {};
+        unsigned char ties[WORD_BITS] = {};
+        for (std::size_t i = 0; i < std::size_t{word_pairs} * BITS_PER_PAIR; ++i) {
+            const SideRounding& side = sides[i % BITS_PER_PAIR];
+            const std::uint32_t square = squared_difference(first[i], second[i]);
+            flips[i] = static_cast<unsigned char>(((square + side.half_down) >> side.shift) & 1);
+            ties[i] = (square & side.remainder_mask) == side.half;
+        }
+        const std::uint64_t flip_bits = gather_bits(flips);
+        const std::uint64_t tie_bits = gather_bits(ties);
+        for (std::size_t side = 0; side < BITS_PER_PAIR; ++side) {
+            if (!searches[side].done) {
+                search_word(searches[side], flip_bits, tie_bits, side_bits[side]);
+            }
+        }
+        done += word_pairs;
+    }
+    return {searches[0].change, searches[1].change};
 }
 
 }  // namespace vorik::detail

@@ -84,6 +84,20 @@ RoundedSums sum_rounded_squares(const std::int16_t* first_block, const std::int1
 RoundedSums sum_rounded_squares_portably(const std::int16_t* first_block, const std::int16_t* second_block,
                                          std::uint32_t pairs, RoundingSide left, RoundingSide right);
 
+// What starting with an odd multiple N, rather than an even one, changes in
+// each side's rounded sum of `pairs` pairs: -1, 0 or +1, as its first tie
+// rounds the other way; 0 for a side without a tie. The rest of a rounded
+// sum does not depend on the start, so a run summed as if both sides started
+// even, with this beside it, can be joined to whatever came before it.
+struct OddStartChanges {
+    int left;
+    int right;
+};
+
+OddStartChanges odd_start_changes(const std::int16_t* first_block, const std::int16_t* second_block,
+                                  std::uint32_t pairs, unsigned left_spacing_exponent,
+                                  unsigned right_spacing_exponent);
+
 struct RoundedSumsKernel {
     const char* name;
     RoundedSums (*sum)(const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs,
