@@ -155,17 +155,41 @@ TEST(PsnrMeter, FastPathMatchesTheInOrderLoopBitForBit) {
                             {std::ldexp(1.0, 90), 0}};
     std::mt19937 random(53);
     std::uniform_int_distribution<int> any_sample(-32768, 32767);
-    const auto check = [](const PsnrAccumulator& start, const Samples& first, const Samples& second) {
+    // The block whole, and in three pieces summed apart from one plan and
+    // added in order, the rest in order once a piece is refused.
+    const auto in_pieces = [](PsnrAccumulator& totals, const Samples& first, const Samples& second) {
+        const auto count = static_cast<std::uint32_t>(first.size());
+        const std::uint32_t cuts[] = {0, count / 3 & ~1U, 2 * (count / 3) & ~1U, count};
+        const PsnrPiecePlan plan = plan_psnr_pieces(totals);
+        PsnrPieceSums pieces[3];
+        for (std::size_t i = 0; i < 3; ++i) {
+            pieces[i] =
+                sum_psnr_piece(plan, first.data() + cuts[i], second.data() + cuts[i], cuts[i + 1] - cuts[i]);
+        }
+        std::size_t added = 0;
+        while (added < 3 && psnr_pieces_apply(plan) && add_psnr_piece(totals, plan, pieces[added])) {
+            ++added;
+        }
+        accumulate_block(totals, first.data() + cuts[added], second.data() + cuts[added],
+                         count - cuts[added]);
+    };
+    const auto check = [&](const PsnrAccumulator& start, const Samples& first, const Samples& second) {
         PsnrAccumulator fast = start;
+        PsnrAccumulator pieces = start;
         PsnrAccumulator reference = start;
         const auto count = static_cast<std::uint32_t>(first.size());
         accumulate_block(fast, first.data(), second.data(), count);
+        in_pieces(pieces, first, second);
         accumulate_block_in_order(reference, first.data(), second.data(), count);
-        EXPECT_EQ(fast.frames, reference.frames) << count << " samples from " << start.sum_sq_left;
-        EXPECT_EQ(std::memcmp(&fast.sum_sq_left, &reference.sum_sq_left, sizeof(double)), 0)
-            << count << " samples from " << start.sum_sq_left;
-        EXPECT_EQ(std::memcmp(&fast.sum_sq_right, &reference.sum_sq_right, sizeof(double)), 0)
-            << count << " samples from " << start.sum_sq_right;
+        for (const PsnrAccumulator* totals : {&fast, &pieces}) {
+            const char* way = totals == &fast ? "whole, " : "in pieces, ";
+            EXPECT_EQ(totals->frames, reference.frames)
+                << way << count << " samples from " << start.sum_sq_left;
+            EXPECT_EQ(std::memcmp(&totals->sum_sq_left, &reference.sum_sq_left, sizeof(double)), 0)
+                << way << count << " samples from " << start.sum_sq_left;
+            EXPECT_EQ(std::memcmp(&totals->sum_sq_right, &reference.sum_sq_right, sizeof(double)), 0)
+                << way << count << " samples from " << start.sum_sq_right;
+        }
     };
     constexpr std::size_t SHORT_COUNTS = 400;
     constexpr std::size_t LONGER_COUNTS[] = {1001, 4097, 20003};
@@ -224,7 +248,8 @@ TEST(PsnrMeter, RoundedSumsMatchAdditionsInDoubleInEveryKernel) {
                            std::size_t side) {
         const auto pairs = static_cast<std::uint32_t>(first.size() / 2);
         const double total = std::ldexp(std::ldexp(1.0, 52) + odd, static_cast<int>(exponent));
-        return std::ldexp(added_in_double(total, first, second, side, pairs) - total, -static_cast<int>(exponent));
+        return std::ldexp(added_in_double(total, first, second, side, pairs) - total,
+                          -static_cast<int>(exponent));
     };
     const auto check = [&](const RoundedSumsKernel& kernel, unsigned exponent, bool odd, const Samples& first,
                            const Samples& second) {
@@ -240,7 +265,8 @@ TEST(PsnrMeter, RoundedSumsMatchAdditionsInDoubleInEveryKernel) {
     // What an odd start changes, against the same additions from an even and an odd start.
     const auto check_odd_start = [&](unsigned exponent, const Samples& first, const Samples& second) {
         const auto pairs = static_cast<std::uint32_t>(first.size() / 2);
-        const OddStartChanges changes = odd_start_changes(first.data(), second.data(), pairs, exponent, exponent);
+        const OddStartChanges changes =
+            odd_start_changes(first.data(), second.data(), pairs, exponent, exponent);
         for (std::size_t s = 0; s < 2; ++s) {
             EXPECT_EQ(s == 0 ? changes.left : changes.right,
                       moved(exponent, true, first, second, s) - moved(exponent, false, first, second, s))

@@ -32,18 +32,10 @@ constexpr std::uint32_t PAIRS_IN_ORDER_AT_A_CROSSING = 64;
 // 2^(e-52) apart.
 constexpr int STORED_SIGNIFICAND_BITS = std::numeric_limits<double>::digits - 1;
 
-// How a side's total can take the next pairs, bit for bit as the in-order
-// loop would.
-enum class SideWay {
-    exact_integers,  // every partial sum stays an exact integer
-    rounding,        // past 2^53, every partial sum stays in the total's binade
-    unchanged,       // the spacing is so wide that every square rounds away
-};
-
 struct SidePlan {
-    SideWay way;
+    PsnrSideWay way;
     std::uint32_t pairs;    // how many of the next pairs it can take that way; 0: none
-    RoundingSide rounding;  // for SideWay::rounding
+    RoundingSide rounding;  // for the rounding way
 };
 
 // What the rounding kernel is given for a side it need not compute.
@@ -53,36 +45,54 @@ std::uint32_t pairs_within(std::uint64_t room_in_squares, std::uint32_t wanted) 
     return room_in_squares >= wanted ? wanted : static_cast<std::uint32_t>(room_in_squares);
 }
 
-// A total that is negative, not a whole number or not finite (none the tool
-// makes) is added to in order.
-SidePlan plan_side(double total, std::uint32_t wanted) {
-    constexpr SidePlan IN_ORDER{SideWay::exact_integers, 0, SIDE_NOT_ROUNDED};
-    const auto exact_limit = static_cast<double>(EXACT_INTEGER_LIMIT);
-    if (total >= 0.0 && total < exact_limit) {
-        if (std::trunc(total) != total) {
-            return IN_ORDER;
-        }
-        const std::uint64_t room = EXACT_INTEGER_LIMIT - static_cast<std::uint64_t>(total);
-        return {SideWay::exact_integers, pairs_within(room / LARGEST_SQUARE, wanted), SIDE_NOT_ROUNDED};
+// How a side's total takes squares; for the rounding way, the spacing and
+// whether the total is an odd multiple of it. A total that is negative, not
+// a whole number or not finite (none the tool makes) is added to in order.
+PsnrSideWay side_way(double total, RoundingSide& rounding) {
+    rounding = SIDE_NOT_ROUNDED;
+    if (total >= 0.0 && total < static_cast<double>(EXACT_INTEGER_LIMIT)) {
+        return std::trunc(total) == total ? PsnrSideWay::exact_integers : PsnrSideWay::in_order;
     }
-    if (!(total >= exact_limit) || !std::isfinite(total)) {
-        return IN_ORDER;
+    if (!(total >= 0.0) || !std::isfinite(total)) {
+        return PsnrSideWay::in_order;
     }
     int binade_end = 0;  // the total is below 2^binade_end and at least half of it
     std::frexp(total, &binade_end);
     const auto spacing_exponent = static_cast<unsigned>(binade_end - 1 - STORED_SIGNIFICAND_BITS);
     if (spacing_exponent > LAST_ROUNDING_EXPONENT) {
-        return {SideWay::unchanged, wanted, SIDE_NOT_ROUNDED};
+        return PsnrSideWay::unchanged;
     }
-    // These are exact: the total and the power of two are multiples of the
-    // spacing in one binade, and the rest is scaling by powers of two.
-    const double room = std::ldexp(1.0, binade_end) - total;
+    // Exact: scaling by a power of two.
     const double multiple = std::ldexp(total, -static_cast<int>(spacing_exponent));
-    // total + pairs * 2^32 must stay below the power of two.
-    const auto fitting_pairs = static_cast<std::uint64_t>(std::ceil(room / LARGEST_ROUNDED_SQUARE) - 1.0);
-    return {SideWay::rounding,
-            pairs_within(fitting_pairs, wanted),
-            {spacing_exponent, std::fmod(multiple, 2.0) != 0.0}};
+    rounding = {spacing_exponent, std::fmod(multiple, 2.0) != 0.0};
+    return PsnrSideWay::rounding;
+}
+
+SidePlan plan_side(double total, std::uint32_t wanted) {
+    RoundingSide rounding{};
+    const PsnrSideWay way = side_way(total, rounding);
+    switch (way) {
+        case PsnrSideWay::in_order:
+            break;
+        case PsnrSideWay::exact_integers: {
+            const std::uint64_t room = EXACT_INTEGER_LIMIT - static_cast<std::uint64_t>(total);
+            return {way, pairs_within(room / LARGEST_SQUARE, wanted), rounding};
+        }
+        case PsnrSideWay::rounding: {
+            // Exact: the total and the power of two are multiples of the
+            // spacing in one binade.
+            const double room =
+                std::ldexp(1.0, static_cast<int>(rounding.spacing_exponent) + STORED_SIGNIFICAND_BITS + 1) -
+                total;
+            // total + pairs * 2^32 must stay below the power of two.
+            const auto fitting_pairs =
+                static_cast<std::uint64_t>(std::ceil(room / LARGEST_ROUNDED_SQUARE) - 1.0);
+            return {way, pairs_within(fitting_pairs, wanted), rounding};
+        }
+        case PsnrSideWay::unchanged:
+            return {way, wanted, rounding};
+    }
+    return {PsnrSideWay::in_order, 0, rounding};
 }
 
 // The total after a step of `pairs` pairs taken the planned way; `exact_sum`
@@ -90,14 +100,15 @@ SidePlan plan_side(double total, std::uint32_t wanted) {
 double advanced_total(double total, const SidePlan& plan, std::uint64_t exact_sum,
                       std::uint64_t rounded_sum) {
     switch (plan.way) {
-        case SideWay::exact_integers:
+        case PsnrSideWay::exact_integers:
             return static_cast<double>(static_cast<std::uint64_t>(total) + exact_sum);
-        case SideWay::rounding:
+        case PsnrSideWay::rounding:
             // Both terms and the sum are multiples of the spacing below
             // 2^(e+1): the addition is exact.
             return total + std::ldexp(static_cast<double>(rounded_sum),
                                       static_cast<int>(plan.rounding.spacing_exponent));
-        case SideWay::unchanged:
+        case PsnrSideWay::in_order:
+        case PsnrSideWay::unchanged:
             break;
     }
     return total;
@@ -149,12 +160,12 @@ void accumulate_block(PsnrAccumulator& accumulator, const std::int16_t* first_bl
             done += in_order;
             continue;
         }
-        const auto any_side = [&](SideWay way) { return left.way == way || right.way == way; };
-        const SquareSums exact = any_side(SideWay::exact_integers)
+        const auto any_side = [&](PsnrSideWay way) { return left.way == way || right.way == way; };
+        const SquareSums exact = any_side(PsnrSideWay::exact_integers)
                                      ? sum_squared_differences(first, second, step)
                                      : SquareSums{0, 0};
         const RoundedSums rounded =
-            any_side(SideWay::rounding)
+            any_side(PsnrSideWay::rounding)
                 ? sum_rounded_squares(first, second, step, left.rounding, right.rounding)
                 : RoundedSums{0, 0};
         accumulator.sum_sq_left = advanced_total(accumulator.sum_sq_left, left, exact.left, rounded.left);
@@ -163,6 +174,107 @@ void accumulate_block(PsnrAccumulator& accumulator, const std::int16_t* first_bl
         done += step;
     }
     accumulator.frames += pairs;
+}
+
+namespace {
+
+RoundingSide planned_rounding(PsnrSideWay way, unsigned spacing_exponent) {
+    // Pieces are summed as if each total were an even multiple.
+    return way == PsnrSideWay::rounding ? RoundingSide{spacing_exponent, false} : SIDE_NOT_ROUNDED;
+}
+
+// A side's total after a piece, if the piece keeps to the plan.
+bool added_side(double& total, PsnrSideWay way, unsigned spacing_exponent, std::uint64_t sum, int odd_start) {
+    switch (way) {
+        case PsnrSideWay::exact_integers: {
+            // Every partial sum up to 2^53 is exact: the last one tells.
+            const std::uint64_t after = static_cast<std::uint64_t>(total) + sum;
+            if (after > EXACT_INTEGER_LIMIT) {
+                return false;
+            }
+            total = static_cast<double>(after);
+            return true;
+        }
+        case PsnrSideWay::rounding: {
+            // The total is N spacings, 2^52 <= N < 2^53; the piece moves it
+            // to N + sum spacings, set right for an odd N. Reckoned so, the
+            // partial totals only grow: if the last stays below 2^53
+            // spacings, every addition stayed in the binade and is one the
+            // rounded sums reckon right; if not, one left it.
+            const auto multiple =
+                static_cast<std::uint64_t>(std::ldexp(total, -static_cast<int>(spacing_exponent)));
+            // Modulo 2^64, so -1 takes one off: it comes only with a tie
+            // that rounded up, so the sum is at least 1.
+            const auto change = static_cast<std::uint64_t>(std::int64_t{(multiple & 1) != 0 ? odd_start : 0});
+            const std::uint64_t after = multiple + sum + change;
+            if (after >= EXACT_INTEGER_LIMIT) {
+                return false;
+            }
+            total = std::ldexp(static_cast<double>(after), static_cast<int>(spacing_exponent));
+            return true;
+        }
+        case PsnrSideWay::unchanged:
+            return true;
+        case PsnrSideWay::in_order:
+            break;
+    }
+    return false;
+}
+
+}  // namespace
+
+PsnrPiecePlan plan_psnr_pieces(const PsnrAccumulator& accumulator) {
+    RoundingSide left{};
+    RoundingSide right{};
+    const PsnrSideWay left_way = side_way(accumulator.sum_sq_left, left);
+    const PsnrSideWay right_way = side_way(accumulator.sum_sq_right, right);
+    return {left_way, right_way, left.spacing_exponent, right.spacing_exponent};
+}
+
+bool psnr_pieces_apply(const PsnrPiecePlan& plan) {
+    return plan.left_way != PsnrSideWay::in_order && plan.right_way != PsnrSideWay::in_order;
+}
+
+PsnrPieceSums sum_psnr_piece(const PsnrPiecePlan& plan, const std::int16_t* first_block,
+                             const std::int16_t* second_block, std::uint32_t count) {
+    const std::uint32_t pairs = count / 2;
+    const auto any_side = [&plan](PsnrSideWay way) { return plan.left_way == way || plan.right_way == way; };
+    PsnrPieceSums piece{pairs, 0, 0, 0, 0};
+    if (any_side(PsnrSideWay::exact_integers)) {
+        const SquareSums exact = sum_squared_differences(first_block, second_block, pairs);
+        piece.left_sum = exact.left;
+        piece.right_sum = exact.right;
+    }
+    if (any_side(PsnrSideWay::rounding)) {
+        const RoundingSide left = planned_rounding(plan.left_way, plan.left_spacing_exponent);
+        const RoundingSide right = planned_rounding(plan.right_way, plan.right_spacing_exponent);
+        const RoundedSums rounded = sum_rounded_squares(first_block, second_block, pairs, left, right);
+        const detail::OddStartChanges odd_start = detail::odd_start_changes(
+            first_block, second_block, pairs, left.spacing_exponent, right.spacing_exponent);
+        if (plan.left_way == PsnrSideWay::rounding) {
+            piece.left_sum = rounded.left;
+            piece.left_odd_start = odd_start.left;
+        }
+        if (plan.right_way == PsnrSideWay::rounding) {
+            piece.right_sum = rounded.right;
+            piece.right_odd_start = odd_start.right;
+        }
+    }
+    return piece;
+}
+
+bool add_psnr_piece(PsnrAccumulator& accumulator, const PsnrPiecePlan& plan, const PsnrPieceSums& piece) {
+    double left = accumulator.sum_sq_left;
+    double right = accumulator.sum_sq_right;
+    if (!added_side(left, plan.left_way, plan.left_spacing_exponent, piece.left_sum, piece.left_odd_start) ||
+        !added_side(right, plan.right_way, plan.right_spacing_exponent, piece.right_sum,
+                    piece.right_odd_start)) {
+        return false;
+    }
+    accumulator.sum_sq_left = left;
+    accumulator.sum_sq_right = right;
+    accumulator.frames += piece.pairs;
+    return true;
 }
 
 PsnrResult compute_psnr(const PsnrAccumulator& accumulator) {
