@@ -1,18 +1,22 @@
 // The measurement block by block, through the library's own reading and the
-// tool's mapped reading, against whole blocks read at once.
+// tool's, one block at a time and by several threads, against whole blocks
+// read at once.
 #include <gtest/gtest.h>
 #include <vorik/measurement.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "file_source.h"
+#include "parallel_measurement.h"
 #include "scratch_stream.h"
 #include "wav_writer.h"
 
@@ -58,8 +62,9 @@ struct Outcome {
 };
 
 // Whole blocks read at once: stop at the first pass with a zero or unequal count.
-Outcome whole_block_reference(const Samples& first, const Samples& second, std::uint32_t block_samples) {
-    Outcome outcome{0, MeasurementState::finished, {}};
+Outcome whole_block_reference(const Samples& first, const Samples& second, std::uint32_t block_samples,
+                              const PsnrAccumulator& start = {}) {
+    Outcome outcome{0, MeasurementState::finished, start};
     for (std::size_t at = 0;; at += block_samples) {
         const auto remaining = [&](const Samples& s) {
             return static_cast<std::uint32_t>(
@@ -79,17 +84,15 @@ Outcome whole_block_reference(const Samples& first, const Samples& second, std::
     }
 }
 
-// How an input is taken: through a mapping with windows of `window_bytes`
-// where the file allows it, else read in chunks of `capacity`: by the tool,
-// which watches a regular file's size, or by the library.
+// How an input is taken: read in chunks of `capacity`, by the library, or
+// by the tool, which watches a regular file for a cut.
 struct Reading {
-    std::size_t window_bytes;  // 0: always read through the stream
     std::uint32_t capacity;
-    bool by_the_tool = false;  // always so where mapped
+    bool by_the_tool = false;
 };
 
 // A measurement of two streams of bare samples in blocks of `block_samples`,
-// each input taken as its Reading says, as the tool takes them.
+// each input taken as its Reading says, one block at a time.
 struct MeasuredRun {
     MeasuredRun(std::FILE* first, std::FILE* second, std::uint32_t block_samples,
                 const Reading& first_reading, const Reading& second_reading) {
@@ -98,51 +101,29 @@ struct MeasuredRun {
         header.sample_rate = block_samples;
         header.bits_per_sample = 16;
         start_measurement(measurement, first, header, second, header);
-        take(measurement.first, measurement.first_stream, first_mapped, first_reading);
-        take(measurement.second, measurement.second_stream, second_mapped, second_reading);
+        take(measurement.first, measurement.first_stream, first_file, first_reading);
+        take(measurement.second, measurement.second_stream, second_file, second_reading);
     }
-    ~MeasuredRun() {
-        release_file_source(first_mapped);
-        release_file_source(second_mapped);
-        finish_measurement(measurement);
-    }
+    ~MeasuredRun() { finish_measurement(measurement); }
     MeasuredRun(const MeasuredRun&) = delete;
     MeasuredRun& operator=(const MeasuredRun&) = delete;
 
-    // Measures the next block as the tool does, guarded against vanished
-    // pages; false when the measurement ended, or a page vanished.
-    bool next_block() {
-        struct Step {
-            Measurement* measurement;
-            bool measured;
-        } step{&measurement, false};
-        vanished = !run_guarded_against_vanished_pages(
-            [](void* context) {
-                auto& s = *static_cast<Step*>(context);
-                s.measured = measure_next_block(*s.measurement);
-            },
-            &step);
-        return step.measured && !vanished;
-    }
-
     Outcome to_the_end() {
-        while (next_block()) {
+        while (measure_next_block(measurement)) {
         }
         return {measurement.blocks, measurement.state, measurement.accumulator};
     }
 
     Measurement measurement{};
-    FileSource first_mapped{};
-    FileSource second_mapped{};
-    bool vanished = false;
+    FileSource first_file{};
+    FileSource second_file{};
 
    private:
     // The library reads its buffer in chunks of `capacity` here, at most
     // what it allocated, to cut blocks small.
     static void take(SampleSource& source, StreamInput& stream, FileSource& file, const Reading& reading) {
         stream.capacity = std::min(stream.capacity, reading.capacity);
-        if ((reading.window_bytes > 0 || reading.by_the_tool) &&
-            take_from_file(file, stream, reading.window_bytes)) {
+        if (reading.by_the_tool && take_from_file(file, stream)) {
             source = file_sample_source(file);
         }
     }
@@ -165,14 +146,10 @@ TEST(Measurement, ChunkedReadingMatchesWholeBlocks) {
         // Even chunks smaller than the block, and one chunk for the whole block.
         const std::uint32_t capacities[] = {2, 4, 6, block};
         for (const std::uint32_t capacity : capacities) {
-            // Both read, both mapped, one of each, and the tool's reading
-            // against a mapping. Windows end on a pair or inside one, so
-            // pairs would straddle them.
-            const std::size_t window = std::size_t{capacity} * sizeof(std::int16_t);
-            const Reading readings[][2] = {{{0, capacity}, {0, capacity}},
-                                           {{window, capacity}, {window + sizeof(std::int16_t), capacity}},
-                                           {{window + sizeof(std::int16_t), capacity}, {0, capacity}},
-                                           {{0, capacity, true}, {window, capacity}}};
+            // The library's reading, the tool's, and one of each.
+            const Reading readings[][2] = {{{capacity}, {capacity}},
+                                           {{capacity, true}, {capacity, true}},
+                                           {{capacity, true}, {capacity}}};
             // Equal lengths, one file ending on a block boundary, and unequal
             // lengths inside a block, including at a chunk's edge.
             const std::size_t lengths[][2] = {{0, 0},
@@ -190,8 +167,8 @@ TEST(Measurement, ChunkedReadingMatchesWholeBlocks) {
                     std::FILE* first_file = stream_of(first);
                     std::FILE* second_file = stream_of(second);
                     SCOPED_TRACE(testing::Message()
-                                 << "block " << block << ", capacity " << capacity << ", windows "
-                                 << first_reading.window_bytes << "/" << second_reading.window_bytes
+                                 << "block " << block << ", capacity " << capacity << ", by the tool "
+                                 << first_reading.by_the_tool << "/" << second_reading.by_the_tool
                                  << ", lengths " << length[0] << "/" << length[1]);
                     {
                         MeasuredRun run(first_file, second_file, block, first_reading, second_reading);
@@ -209,7 +186,7 @@ TEST(Measurement, TrailingOddByteIsNoSample) {
     std::FILE* first_file = stream_of({1, 2, 3}, 1);
     std::FILE* second_file = stream_of({4, 5, 6});
     {
-        MeasuredRun run(first_file, second_file, 4, {0, 2}, {0, 2});
+        MeasuredRun run(first_file, second_file, 4, {2}, {2});
         const Outcome outcome = run.to_the_end();
         EXPECT_EQ(outcome.state, MeasurementState::finished);
         EXPECT_EQ(outcome.blocks, 1u);
@@ -225,7 +202,7 @@ TEST(Measurement, UnequalBlockLeavesTheTotalsUntouched) {
     std::FILE* first_file = stream_of(Samples(8, 1));
     std::FILE* second_file = stream_of(Samples(7, 0));
     {
-        MeasuredRun run(first_file, second_file, 8, {0, 2}, {0, 2});
+        MeasuredRun run(first_file, second_file, 8, {2}, {2});
         const Outcome outcome = run.to_the_end();
         EXPECT_EQ(outcome.state, MeasurementState::sizes_differ);
         EXPECT_EQ(outcome.blocks, 0u);
@@ -355,7 +332,7 @@ TEST(Measurement, ReadErrorIsToldApartFromTheEnd) {
         std::FILE* failing = failing_stream(source);
         std::FILE* healthy = stream_of(Samples(8, 0));
         {
-            MeasuredRun run(healthy, failing, 8, {0, 2}, {0, 2});
+            MeasuredRun run(healthy, failing, 8, {2}, {2});
             const Outcome outcome = run.to_the_end();
             EXPECT_EQ(outcome.state, MeasurementState::read_failed) << good_bytes;
             EXPECT_EQ(outcome.totals.frames, 0u) << good_bytes;
@@ -367,11 +344,10 @@ TEST(Measurement, ReadErrorIsToldApartFromTheEnd) {
 #endif
 
 #ifndef _WIN32
-// Only a regular file with its data in place is mapped: not a pipe, not a
-// device, not a file with holes (a memory file system would fill them), not
-// even where space allocated past its end makes it look as if it had none.
-// A regular file read through its stream is still the tool's to watch.
-TEST(Measurement, OnlyRegularFilesAreMeasuredInPlace) {
+// The tool takes a regular file itself, pipes and devices not; it maps only
+// a file whose data covers it, without holes (a memory file system would
+// fill them), even where space allocated past its end hides them.
+TEST(Measurement, OnlyRegularFilesAreTakenByTheToolAndOnlyWholeOnesMapped) {
     const vorik_test::ScratchDir dir;
     const std::string fifo = dir.path() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -388,7 +364,7 @@ TEST(Measurement, OnlyRegularFilesAreMeasuredInPlace) {
         const char* label;
         std::FILE* file;
         bool regular;
-        bool in_place;
+        bool whole;
     };
     const Case cases[] = {
         {"regular file", stream_of(Samples(8, 1)), true, true},
@@ -400,122 +376,209 @@ TEST(Measurement, OnlyRegularFilesAreMeasuredInPlace) {
         ASSERT_NE(c.file, nullptr) << c.label;
         StreamInput stream{c.file, nullptr, 0};
         FileSource source{};
-        EXPECT_EQ(take_from_file(source, stream, WINDOW_BYTES), c.regular) << c.label;
-        EXPECT_EQ(source.mapped.started, c.in_place) << c.label;
-        // Asking for holes must leave the stream where it stood: at a
-        // sample of 1, or in a hole.
+        EXPECT_EQ(take_from_file(source, stream), c.regular) << c.label;
         if (c.regular) {
+            EXPECT_EQ(data_covers_file_from(c.file, 0), c.whole) << c.label;
+            // Asking for holes leaves the stream where it stood: at a sample
+            // of 1, or in a hole.
             EXPECT_EQ(std::fgetc(c.file), c.file == sparse ? 0 : 1) << c.label;
         }
-        release_file_source(source);
         std::fclose(c.file);
     }
 }
 
-// A memory file system holds files in small pages, which a mapping takes
-// in many faults: after a few such windows in a row the file is read through
-// its stream from where the mapping stopped, with the results unchanged.
-TEST(Measurement, WindowsInSmallPagesGiveWayToReading) {
-    constexpr char MEMORY_FILE_SYSTEM[] = "/dev/shm";
-    if (!std::filesystem::is_directory(MEMORY_FILE_SYSTEM)) GTEST_SKIP() << "no " << MEMORY_FILE_SYSTEM;
-    constexpr std::uint32_t BLOCK = 100'001;                // odd, so pairs straddle windows
-    constexpr std::size_t WINDOW = std::size_t{256} << 10;  // the smallest judged
-    std::mt19937 random(13);
-    // Eight windows: the first is mapped at the start and not judged.
-    const Samples first = random_samples(random, 21 * BLOCK / 2);
-    const Samples second = random_samples(random, first.size());
-    const vorik_test::ScratchDir dir(MEMORY_FILE_SYSTEM);
-    std::string bytes;
-    for (const std::int16_t sample : first) {
-        bytes += vorik_test::little_endian(static_cast<std::uint16_t>(sample), sizeof sample);
-    }
-    std::FILE* mapped_file = std::fopen(dir.write("first", bytes).c_str(), "rb");
-    std::FILE* read_file = stream_of(second);
-    ASSERT_NE(mapped_file, nullptr);
+// A file read one block at a time and cut on a block boundary ahead of the
+// reader reads as if it ended there; only its size tells that it was cut.
+TEST(Measurement, FileCutWhileReadFailsTheRead) {
+    constexpr std::uint32_t BLOCK = 6000;
+    std::mt19937 random(12);
+    const Samples samples = random_samples(random, 3 * BLOCK);
+    std::FILE* cut = stream_of(samples);
+    std::FILE* intact = stream_of(samples);
     {
-        MeasuredRun run(mapped_file, read_file, BLOCK, {WINDOW, CHUNK_SAMPLES}, {0, CHUNK_SAMPLES});
-        ASSERT_TRUE(run.first_mapped.mapped.started);
-        expect_same(whole_block_reference(first, second, BLOCK), run.to_the_end());
-        EXPECT_FALSE(run.first_mapped.mapped.started);
+        MeasuredRun run(cut, intact, BLOCK, {2, true}, {2, true});
+        ASSERT_TRUE(measure_next_block(run.measurement));
+        ASSERT_EQ(ftruncate(fileno(cut), static_cast<off_t>(2 * BLOCK * sizeof(std::int16_t))), 0);
+        EXPECT_TRUE(measure_next_block(run.measurement));
+        EXPECT_FALSE(measure_next_block(run.measurement));
+        EXPECT_EQ(run.measurement.state, MeasurementState::read_failed);
+        EXPECT_EQ(run.measurement.accumulator.sum_sq_left, 0.0);
     }
-    std::fclose(mapped_file);
-    std::fclose(read_file);
+    std::fclose(cut);
+    std::fclose(intact);
 }
 
-// A mapped file that changes while it is measured: one that grows is taken
-// to its new end, as a read would; one that is truncated fails the read,
-// whether the lost pages raise a signal or still read as zeros, and nothing
-// of the block that found it is kept.
-TEST(Measurement, MappedFileThatChangesWhileMeasured) {
-    constexpr std::uint32_t BLOCK = 6000;  // several pages
-    std::mt19937 random(12);
-    const Samples samples = random_samples(random, 2 * BLOCK);
-    const Samples first_half(samples.begin(), samples.begin() + BLOCK / 2);
-    const Samples other = random_samples(random, 2 * BLOCK);
-    const Reading mapped{WINDOW_BYTES, 2};
-    const Reading read{0, 2};
+// --- Several threads -------------------------------------------------------
 
-    std::FILE* growing = stream_of(first_half);
-    std::FILE* whole = stream_of(other);
-    {
-        MeasuredRun run(growing, whole, BLOCK, mapped, read);
-        ASSERT_TRUE(run.first_mapped.mapped.started);
-        std::string rest;
-        for (std::size_t i = first_half.size(); i < samples.size(); ++i) {
-            rest += vorik_test::little_endian(static_cast<std::uint16_t>(samples[i]), 2);
+// A file as the tool sees it once the header is read: 44 bytes, then the
+// samples, its stream standing at the first.
+std::FILE* wav_stream_of(const Samples& samples) {
+    std::FILE* file = vorik_test::scratch_stream();
+    const std::vector<unsigned char> header(WAVE_HEADER_BYTES, 0);
+    std::fwrite(header.data(), 1, header.size(), file);
+    std::fwrite(samples.data(), sizeof(std::int16_t), samples.size(), file);
+    std::fflush(file);
+    std::fseek(file, static_cast<long>(WAVE_HEADER_BYTES), SEEK_SET);
+    return file;
+}
+
+// How the threads take their slabs.
+enum class Ways { read, mapped, as_they_choose };
+
+// Two files measured by `threads` threads, from the totals `start`.
+struct ParallelRun {
+    ParallelRun(std::FILE* first, std::FILE* second, std::uint32_t block_samples, Ways ways, unsigned threads,
+                const PsnrAccumulator& start) {
+        WaveHeader header{};
+        header.channels = 2;
+        header.sample_rate = block_samples / 2;
+        header.bits_per_sample = 16;
+        start_measurement(measurement, first, header, second, header);
+        started = start_parallel_measurement(parallel, measurement);
+        parallel.threads = std::min(parallel.threads, threads);
+        parallel.accumulator = start;
+        parallel.files_map = parallel.files_map && ways != Ways::read;
+        if (ways == Ways::mapped) {
+            // Reading priced out, and never tried again within a test.
+            constexpr std::uint64_t NEVER = std::uint64_t{1} << 40;
+            for (SlabTaker& taker : parallel.takers) {
+                taker.costs[static_cast<std::size_t>(SlabWay::read)] = {1.0, NEVER, true};
+                taker.costs[static_cast<std::size_t>(SlabWay::mapped)] = {0.0, 0, true};
+            }
         }
-        const auto written_so_far = static_cast<off_t>(first_half.size() * sizeof(std::int16_t));
-        ASSERT_EQ(pwrite(fileno(growing), rest.data(), rest.size(), written_so_far),
-                  static_cast<ssize_t>(rest.size()));
-        EXPECT_TRUE(run.next_block());
-        EXPECT_EQ(run.measurement.accumulator.frames, BLOCK / 2);
+    }
+    ~ParallelRun() {
+        finish_parallel_measurement(parallel);
+        finish_measurement(measurement);
+    }
+    ParallelRun(const ParallelRun&) = delete;
+    ParallelRun& operator=(const ParallelRun&) = delete;
+
+    Outcome to_the_end() {
+        std::uint64_t blocks = 0;
+        while (measure_next_in_parallel(parallel)) {
+            ++blocks;
+        }
+        return {blocks, parallel.ending, parallel.accumulator};
+    }
+
+    Measurement measurement{};
+    ParallelMeasurement parallel{};
+    bool started = false;
+};
+
+// Files over several slabs, measured by one thread and by two, read, mapped
+// or as the threads choose, in blocks smaller and larger than a slab, from
+// totals that stay below 2^53, cross it, or lie past it where every addition
+// rounds: the same blocks, ending and totals as whole blocks in order.
+TEST(Measurement, ThreadsMatchWholeBlocks) {
+    std::mt19937 random(22);
+    const std::uint32_t blocks[] = {LEAST_BLOCK_SAMPLES, 88200, 3 * SLAB_SAMPLES / 2};
+    const std::size_t slabs_long = 3 * SLAB_SAMPLES + SLAB_SAMPLES / 3;
+    // Equal lengths; the second ending within a block and on a block's
+    // boundary (of the smallest block); no samples in one.
+    const std::size_t lengths[][2] = {{slabs_long, slabs_long},
+                                      {slabs_long, slabs_long - 1000},
+                                      {slabs_long, 5 * LEAST_BLOCK_SAMPLES},
+                                      {0, slabs_long}};
+    const double EXACT_LIMIT = std::ldexp(1.0, 53);
+    const PsnrAccumulator starts[] = {
+        {0, 0.0, 0.0},
+        {0, EXACT_LIMIT - std::ldexp(1.0, 45), EXACT_LIMIT - std::ldexp(1.0, 44)},
+        {0, std::ldexp(1.0, 57) + 96.0, std::ldexp(1.0, 55) + 8.0}};
+    for (const auto& length : lengths) {
+        const Samples first = random_samples(random, length[0]);
+        const Samples second = random_samples(random, length[1]);
+        std::FILE* first_file = wav_stream_of(first);
+        std::FILE* second_file = wav_stream_of(second);
+        for (const std::uint32_t block : blocks) {
+            for (const PsnrAccumulator& start : starts) {
+                const Outcome expected = whole_block_reference(first, second, block, start);
+                for (const Ways ways : {Ways::read, Ways::mapped, Ways::as_they_choose}) {
+                    for (const unsigned threads : {1U, MOST_THREADS}) {
+                        SCOPED_TRACE(testing::Message()
+                                     << "block " << block << ", lengths " << length[0] << "/" << length[1]
+                                     << ", from " << start.sum_sq_left << ", ways " << static_cast<int>(ways)
+                                     << ", " << threads << " threads");
+                        std::fseek(first_file, static_cast<long>(WAVE_HEADER_BYTES), SEEK_SET);
+                        std::fseek(second_file, static_cast<long>(WAVE_HEADER_BYTES), SEEK_SET);
+                        ParallelRun run(first_file, second_file, block, ways, threads, start);
+                        ASSERT_TRUE(run.started);
+                        expect_same(expected, run.to_the_end());
+                    }
+                }
+            }
+        }
+        std::fclose(first_file);
+        std::fclose(second_file);
+    }
+}
+
+// Files that change while threads measure them: one that grows is measured
+// to its new end, as a read would; one cut short fails the read, whether
+// its slab is read (a short read) or mapped (pages that vanish, or zeros
+// past the new end in the page it ends in), and nothing of it is kept.
+TEST(Measurement, FilesThatChangeWhileThreadsMeasureThem) {
+    constexpr std::uint32_t BLOCK = 88200;
+    std::mt19937 random(23);
+    const Samples samples = random_samples(random, 4 * SLAB_SAMPLES);
+    const Samples first_half(samples.begin(), samples.begin() + 2 * SLAB_SAMPLES);
+
+    std::FILE* growing = wav_stream_of(first_half);
+    std::FILE* whole = wav_stream_of(samples);
+    {
+        ParallelRun run(growing, whole, BLOCK, Ways::as_they_choose, MOST_THREADS, {});
+        ASSERT_TRUE(run.started);
+        ASSERT_TRUE(measure_next_in_parallel(run.parallel));
+        const auto written = static_cast<off_t>(WAVE_HEADER_BYTES + first_half.size() * sizeof(std::int16_t));
+        const std::size_t rest = (samples.size() - first_half.size()) * sizeof(std::int16_t);
+        ASSERT_EQ(pwrite(fileno(growing), samples.data() + first_half.size(), rest, written),
+                  static_cast<ssize_t>(rest));
+        Outcome outcome = run.to_the_end();
+        EXPECT_EQ(outcome.blocks + 1, whole_block_reference(samples, samples, BLOCK).blocks);
+        EXPECT_EQ(outcome.state, MeasurementState::finished);
     }
     std::fclose(growing);
     std::fclose(whole);
 
-    // Two files alike, one cut while it is measured: every block kept is
-    // silent, and the cut fails the block that meets it. Truncated to
-    // nothing, the window's pages are gone and raise SIGBUS. Cut inside a
-    // block ahead of the reader, in the page that block ends in: the rest of
-    // the page reads as zeros, and only the page after the block tells. Cut
-    // within the last page of the file: only its size tells. Cut on a block
-    // boundary ahead of a reader of the stream: the read ends there as at
-    // the end of the file, and only the size tells.
-    const Samples three_blocks = random_samples(random, 3 * BLOCK);
-    constexpr off_t BLOCK_BYTES = BLOCK * sizeof(std::int16_t);
-    constexpr off_t INSIDE_A_PAGE = 1000;
-    const Reading read_by_the_tool{0, 2, true};
+    // Cut ahead of the threads: once they have taken the first two slabs,
+    // inside the third, within a page and a block, where mapped pages past
+    // the new end vanish; and before they start, 100 bytes before the end of
+    // the third block of a file whose end lies in the same page, where none
+    // does and only the file's size tells of the zeros past its new end.
+    const Samples short_samples(samples.begin(), samples.begin() + 3 * BLOCK + 50);
     struct Cut {
-        off_t size;
-        int failing_block;
-        Reading reading;
+        Ways ways;
+        const Samples* samples;
+        off_t bytes;
+        bool after_a_block;
     };
-    const Cut cuts[] = {{0, 0, mapped},
-                        {2 * BLOCK_BYTES - INSIDE_A_PAGE, 1, mapped},
-                        {3 * BLOCK_BYTES - INSIDE_A_PAGE, 2, mapped},
-                        {BLOCK_BYTES, 1, read_by_the_tool}};
-    for (const Cut& cut : cuts) {
-        std::FILE* truncated = stream_of(three_blocks);
-        std::FILE* intact = stream_of(three_blocks);
-        SCOPED_TRACE(testing::Message()
-                     << "cut to " << cut.size << " bytes, windows of " << cut.reading.window_bytes);
+    const auto within_third_slab =
+        static_cast<off_t>(WAVE_HEADER_BYTES + (5 * SLAB_SAMPLES / 2 + 1001) * sizeof(std::int16_t));
+    const auto before_third_block_ends =
+        static_cast<off_t>(WAVE_HEADER_BYTES + 3 * BLOCK * sizeof(std::int16_t) - 100);
+    const Cut cuts[] = {{Ways::read, &samples, within_third_slab, true},
+                        {Ways::mapped, &samples, within_third_slab, true},
+                        {Ways::mapped, &short_samples, before_third_block_ends, false}};
+    for (const Cut& c : cuts) {
+        std::FILE* cut = wav_stream_of(*c.samples);
+        std::FILE* intact = wav_stream_of(*c.samples);
+        SCOPED_TRACE(testing::Message() << "ways " << static_cast<int>(c.ways) << ", cut to " << c.bytes);
         {
-            MeasuredRun run(truncated, intact, BLOCK, cut.reading, mapped);
-            ASSERT_EQ(run.first_mapped.mapped.started, cut.reading.window_bytes > 0);
-            ASSERT_EQ(ftruncate(fileno(truncated), cut.size), 0);
-            for (int block = 0; block <= cut.failing_block; ++block) {
-                const std::uint64_t frames_before = run.measurement.accumulator.frames;
-                const bool measured = run.next_block();
-                EXPECT_EQ(measured, block < cut.failing_block) << "block " << block;
-                if (!measured) {
-                    EXPECT_TRUE(run.vanished || run.measurement.state == MeasurementState::read_failed);
-                    EXPECT_EQ(run.measurement.accumulator.frames, frames_before);
-                }
+            ParallelRun run(cut, intact, BLOCK, c.ways, MOST_THREADS, {});
+            ASSERT_TRUE(run.started);
+            ASSERT_TRUE(!c.after_a_block || measure_next_in_parallel(run.parallel));
+            ASSERT_EQ(ftruncate(fileno(cut), c.bytes), 0);
+            std::uint64_t blocks = c.after_a_block ? 1 : 0;
+            while (measure_next_in_parallel(run.parallel)) {
+                ++blocks;
+                // Alike files: every block kept is silent.
+                EXPECT_EQ(run.parallel.result.left_db, PSNR_IDENTICAL);
             }
-            EXPECT_EQ(run.measurement.accumulator.sum_sq_left, 0.0);
-            EXPECT_EQ(run.measurement.accumulator.sum_sq_right, 0.0);
+            EXPECT_EQ(run.parallel.ending, MeasurementState::read_failed);
+            EXPECT_LE(blocks * BLOCK, 3 * SLAB_SAMPLES);
         }
-        std::fclose(truncated);
+        std::fclose(cut);
         std::fclose(intact);
     }
 }

@@ -38,18 +38,10 @@ struct SampleRun {
 // with them (`ended`), it gives `wanted`, or an even number of two or more,
 // so that no pair of the block straddles two runs. The library reads the
 // input's stream so (read_stream_samples); a caller can set its own, such as
-// one that takes the samples where they lie in a mapping of the file.
-//
-// still_there(state), where a source has it, is asked once a block has been
-// taken whole from both inputs, before the block is kept: whether every
-// sample the source gave for it was still in the input when it was measured.
-// False fails the read, and nothing of the block is kept. A source that
-// takes samples where they lie in a file needs it: a file cut short under
-// it may show zeros where its samples were.
+// one that watches the file for a cut while it is read.
 struct SampleSource {
     SampleRun (*next)(void* state, std::uint32_t wanted);
     void* state;
-    bool (*still_there)(void* state);  // nullptr: what was given stays given
 };
 
 // The library's own reading of an input: through its stream, little-endian

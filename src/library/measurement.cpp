@@ -65,7 +65,7 @@ void take_block(BlockSide& first, BlockSide& second, std::uint32_t block_samples
     }
 }
 
-SampleSource stream_source(StreamInput& input) { return {read_stream_samples, &input, nullptr}; }
+SampleSource stream_source(StreamInput& input) { return {read_stream_samples, &input}; }
 
 bool allocate_stream(StreamInput& input, std::FILE* file, std::uint32_t capacity) {
     input.file = file;
@@ -108,10 +108,6 @@ bool refused(const WaveHeader& first, const WaveHeader& second, MeasurementState
         return false;
     }
     return true;
-}
-
-bool still_there(const SampleSource& source) {
-    return source.still_there == nullptr || source.still_there(source.state);
 }
 
 }  // namespace
@@ -159,11 +155,7 @@ bool measure_next_block(Measurement& measurement) {
     BlockSide second{measurement.second, 0, {}};
     PsnrAccumulator totals = measurement.accumulator;
     take_block(first, second, measurement.block_samples, totals);
-    // Both sources are asked, even once one has failed: each keeps its own
-    // view of its input up to date.
-    const bool first_still_there = still_there(measurement.first);
-    const bool second_still_there = still_there(measurement.second);
-    if (first.ready.failed || second.ready.failed || !first_still_there || !second_still_there) {
+    if (first.ready.failed || second.ready.failed) {
         measurement.state = MeasurementState::read_failed;
     } else if (first.count == 0 || second.count == 0) {
         measurement.state = MeasurementState::finished;

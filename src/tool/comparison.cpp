@@ -5,24 +5,26 @@
 
 #include "file_source.h"
 #include "messages.h"
+#include "parallel_measurement.h"
 #include "platform.h"
 
 namespace vorik {
 namespace {
 
 // Everything a run acquires, each slot empty until it is, released in one
-// place: the files, the measurement's buffers, the mappings.
+// place: the files, the measurement's buffers, the threads and their windows.
 struct RunResources {
     std::FILE* first_file;
     std::FILE* second_file;
     Measurement measurement;
     FileSource first_file_source;
     FileSource second_file_source;
+    ParallelMeasurement parallel;
+    bool in_parallel;
 };
 
 void release(RunResources& resources) {
-    release_file_source(resources.first_file_source);
-    release_file_source(resources.second_file_source);
+    finish_parallel_measurement(resources.parallel);
     finish_measurement(resources.measurement);
     for (std::FILE** file : {&resources.first_file, &resources.second_file}) {
         if (*file != nullptr) {
@@ -79,23 +81,28 @@ const Message& closing_message(MeasurementState state) {
     return MESSAGE_READ_FAILED;
 }
 
-// A regular file is taken by the tool itself: in place where that pays,
-// and watched for a cut while it is measured. Pipes and devices are read as
-// the library reads them.
+// A regular file measured one block at a time is watched for a cut while it
+// is read. Pipes and devices are read as the library reads them.
 void take_regular_file(FileSource& file, StreamInput& stream, SampleSource& source) {
-    if (take_from_file(file, stream, WINDOW_BYTES)) {
+    if (take_from_file(file, stream)) {
         source = file_sample_source(file);
     }
 }
 
-struct BlockStep {
-    Measurement* measurement;
-    bool measured;
-};
-
-void measure_block(void* step) {
-    auto& block = *static_cast<BlockStep*>(step);
-    block.measured = measure_next_block(*block.measurement);
+// The next block, measured by several threads where both inputs are regular
+// files, one block at a time otherwise. Returns whether it was measured,
+// with its result, or the reason the measurement ended.
+bool measure_next(RunResources& resources, PsnrResult& result, MeasurementState& state) {
+    if (resources.in_parallel) {
+        const bool measured = measure_next_in_parallel(resources.parallel);
+        result = resources.parallel.result;
+        state = resources.parallel.ending;
+        return measured;
+    }
+    const bool measured = measure_next_block(resources.measurement);
+    result = resources.measurement.result;
+    state = resources.measurement.state;
+    return measured;
 }
 
 // The comparison from two recognised headers to the end of the data.
@@ -105,18 +112,16 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
     Measurement& measurement = resources.measurement;
     start_measurement(measurement, resources.first_file, first_header, resources.second_file, second_header);
     if (measurement.state == MeasurementState::measuring) {
-        take_regular_file(resources.first_file_source, measurement.first_stream, measurement.first);
-        take_regular_file(resources.second_file_source, measurement.second_stream, measurement.second);
+        resources.in_parallel = start_parallel_measurement(resources.parallel, measurement);
+        if (!resources.in_parallel) {
+            take_regular_file(resources.first_file_source, measurement.first_stream, measurement.first);
+            take_regular_file(resources.second_file_source, measurement.second_stream, measurement.second);
+        }
     }
-    for (BlockStep step{&measurement, false};;) {
-        // A mapped file truncated under its window loses the block.
-        if (!run_guarded_against_vanished_pages(measure_block, &step)) {
-            return MESSAGE_READ_FAILED;
-        }
-        if (!step.measured) {
-            return closing_message(measurement.state);
-        }
-        write_progress_line(streams.out, measurement.result);
+    PsnrResult result{};
+    MeasurementState state{};
+    while (measure_next(resources, result, state)) {
+        write_progress_line(streams.out, result);
         if (streams.flush_progress) {
             std::fflush(streams.out);
         }
@@ -126,6 +131,7 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
             return MESSAGE_WRITE_FAILED;
         }
     }
+    return closing_message(state);
 }
 
 // Measures the data unless opening or a header check already failed, then

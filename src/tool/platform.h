@@ -34,54 +34,83 @@ bool regular_file_size(std::FILE* file, std::uint64_t& bytes);
 // whatever the size of a long.
 bool stream_position(std::FILE* file, std::uint64_t& offset);
 
-// A regular file measured where it lies, through a read-only mapping of one
-// window of it at a time. No window: the file is read through its stream.
-struct MappedInput {
-    int descriptor;
-    std::uint64_t file_bytes;     // the file's size when last looked at
-    std::uint64_t window_offset;  // where in the file the window starts
-    const unsigned char* window;  // nullptr when nothing is mapped
+// --- Regular files taken by several threads at once ---------------------------
+
+// Reads `bytes` of `file` from `offset` into `buffer`, leaving its stream
+// where it stands; several threads may read one file at once. Returns the
+// bytes read, fewer only where the file ends, or -1 where the read fails.
+std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes);
+
+// Whether the data of `file` covers it from `offset` to its end. A hole reads
+// as zeros without taking memory, but a mapping of it, on a memory file
+// system, fills it with pages of the file's own, which stay: a file with
+// holes is read, never mapped.
+bool data_covers_file_from(std::FILE* file, std::uint64_t offset);
+
+// Room in the address space for a thread's windows onto files: `windows`
+// windows of `window_bytes` each, a multiple of the page size, side by side,
+// each starting on a multiple of its size, so that a window onto a like
+// boundary of a file takes the page cache's large folios whole. Side by
+// side, no two lie a multiple of 256 MiB apart, as mappings of whole files
+// would, where the caches make reading them together much slower.
+struct WindowRoom {
+    unsigned char* base;
     std::size_t window_bytes;
-    bool started;  // mapped since start_mapped_input, until released
+    unsigned windows;
+    std::uint32_t writable;  // bit i: window i holds memory of its own, to read into
+    void* reservation;       // what the system handed out for the room
+    std::size_t reserved_bytes;
 };
 
-// Maps the window of `file` that holds `offset` and the `bytes` after it (or
-// up to the end of the file), if the file can be measured in place: a
-// regular file whose data covers it from `offset` to its end, with no holes,
-// on a system that maps it. False leaves `mapped` empty.
-bool start_mapped_input(std::FILE* file, std::uint64_t offset, std::size_t bytes, MappedInput& mapped);
+// Reserves the room. False where there is not the memory or the address
+// space; nothing to release then.
+bool reserve_window_room(WindowRoom& room, unsigned windows, std::size_t window_bytes);
 
-// Moves the window to hold `offset` and the `bytes` after it (less what lies
-// past the last page boundary, for windows of two pages and more), or up to
-// the end of the file as last looked at; the window it replaces is unmapped.
-// False when the system refuses, with no window left.
-bool move_window(MappedInput& mapped, std::uint64_t offset, std::size_t bytes);
+// Whether map_into_window can map files at all on this system.
+bool system_maps_files();
 
-// Reads a byte of every page of the window and says whether that took few
-// faults: whether the page cache holds the window in large pages, which a
-// mapping takes in a fault or two apiece. In small pages a mapping costs
-// more than the copy of a read saves. Reads the window's pages: to be
-// guarded against vanished pages as measuring is.
-bool window_maps_cheaply(const MappedInput& mapped);
+// Maps `bytes`, at most a window's size, of `file` from `offset`, a multiple
+// of the page size, read-only into window `index`, in place of what it held.
+// Returns where the bytes lie, or nullptr where the system refuses.
+const unsigned char* map_into_window(WindowRoom& room, unsigned index, std::FILE* file, std::uint64_t offset,
+                                     std::size_t bytes);
 
-// Moves the stream of a file to `offset`, for reading on from there.
-bool seek_stream(std::FILE* file, std::uint64_t offset);
+// Returns window `index` as memory of its own to read into (kept from one
+// call to the next), in place of a file mapped there; nullptr on failure.
+unsigned char* window_to_read_into(WindowRoom& room, unsigned index);
 
-// Whether the window shows that the file still holds every byte before
-// `offset`: reads the first byte of the page that follows them, which raises
-// SIGBUS, as a vanished page does, if the file now ends before that page.
-// Only the bytes of the page a file now ends in read as zeros past its end,
-// so that one read stands for a look at the file's size, at no cost. False
-// when the page lies outside the window or past the end of the file as last
-// looked at: then only the size can tell. To be guarded as measuring is.
-bool window_shows_bytes_before(const MappedInput& mapped, std::uint64_t offset);
+// Unmaps every window and gives the room back.
+void release_window_room(WindowRoom& room);
 
-// Unmaps the window, if there is one, and ends the mapping.
-void release_mapped_input(MappedInput& mapped);
-
-// Runs `measure(context)`. Should a page it reads from a window vanish under
-// it (the file was truncated), `measure` is cut short where it stands and the
-// answer is false. Whatever `measure` runs must hold no resource of its own.
+// Runs `measure(context)` on the calling thread. Should a page it reads from
+// a window vanish under it (the file was cut short), `measure` is cut short
+// where it stands and the answer is false. Any thread may call it for what it
+// runs itself, while a room is reserved; whatever `measure` runs must hold no
+// resource of its own.
 bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context);
+
+// --- Threads --------------------------------------------------------------------
+
+// How many processors the process may run on: threads beyond them only wait.
+unsigned usable_processors();
+
+struct WorkerThread {
+    std::uintptr_t handle;  // the system's own
+    void (*run)(void*);
+    void* context;
+};
+
+// Starts a thread that runs `run(context)`; `thread` must stay where it is
+// until it is joined. False where the system refuses.
+bool start_worker_thread(WorkerThread& thread, void (*run)(void*), void* context);
+
+// Waits for the thread to end.
+void join_worker_thread(WorkerThread& thread);
+
+// Lets another thread run, for a thread that waits.
+void yield_processor();
+
+// Sleeps for a moment, for a thread that has waited long.
+void sleep_briefly();
 
 }  // namespace vorik

@@ -1,23 +1,25 @@
 // What the tool asks of a POSIX system: the terminal and its locale, file
-// sizes and holes, read-only mappings of files and the SIGBUS of a page
-// that vanished under one.
-#include "platform.h"
-
+// sizes and holes, reads at an offset, windows of read-only mappings of files
+// and the SIGBUS of a page that vanished under one, threads.
 #include <langinfo.h>
+#include <pthread.h>
+#include <sched.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+
+#include "platform.h"
 
 namespace vorik {
 
@@ -88,180 +90,149 @@ bool stream_position(std::FILE* file, std::uint64_t& offset) {
     return position >= 0;
 }
 
-namespace {
-
-std::size_t page_bytes() {
-    static const auto bytes = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    return bytes;
+std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes) {
+    const int descriptor = fileno(file);
+    std::size_t done = 0;
+    while (done < bytes) {
+        const ssize_t got = pread(descriptor, static_cast<unsigned char*>(buffer) + done, bytes - done,
+                                  static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<std::int64_t>(done);
 }
 
-// A hole reads as zeros through a stream without taking memory; through a
-// mapping, a memory file system fills it with pages of its own, which stay.
-// So a file is mapped only where its data covers it from `offset` to its end.
 #ifdef SEEK_HOLE
-bool has_holes(int descriptor, const struct stat& status, std::uint64_t offset) {
+bool data_covers_file_from(std::FILE* file, std::uint64_t offset) {
+    const int descriptor = fileno(file);
+    struct stat status {};
+    if (fstat(descriptor, &status) != 0) {
+        return false;
+    }
     // Asking moves the descriptor's position, which the stream reads from.
     const off_t position = lseek(descriptor, 0, SEEK_CUR);
     const off_t first_hole = lseek(descriptor, static_cast<off_t>(offset), SEEK_HOLE);
     const bool restored = lseek(descriptor, position, SEEK_SET) == position;
-    return position < 0 || !restored || first_hole < status.st_size;
+    return position >= 0 && restored && first_hole >= status.st_size;
 }
 #else
 // Where holes cannot be asked for, the blocks a file takes tell of them,
 // though space allocated past the end hides them.
-bool has_holes(int, const struct stat& status, std::uint64_t) {
+bool data_covers_file_from(std::FILE* file, std::uint64_t) {
     // st_blocks counts in units of 512 bytes, whatever the file system's block.
     constexpr std::uint64_t STAT_BLOCK_BYTES = 512;
-    return static_cast<std::uint64_t>(status.st_blocks) * STAT_BLOCK_BYTES <
-           static_cast<std::uint64_t>(status.st_size);
+    struct stat status {};
+    return fstat(fileno(file), &status) == 0 &&
+           static_cast<std::uint64_t>(status.st_blocks) * STAT_BLOCK_BYTES >=
+               static_cast<std::uint64_t>(status.st_size);
 }
 #endif
 
-void unmap_window(MappedInput& mapped) {
-    if (mapped.window != nullptr) {
-        munmap(const_cast<unsigned char*>(mapped.window), mapped.window_bytes);
-    }
-    mapped.window = nullptr;
-    mapped.window_bytes = 0;
-}
+namespace {
 
-// A page of a window whose file was truncated under it raises SIGBUS when
-// read. While any input is mapped the signal is caught; only while a window
-// is measured does it send the run back, and only one thread measures.
-// Catching it for the whole time an input is mapped, rather than around
-// each block, spares two system calls a block.
-sigjmp_buf vanished_page_return;
-volatile sig_atomic_t measuring = 0;
-int mapped_inputs = 0;
-struct sigaction before_mapping {};
+// A page of a window whose file was cut short under it raises SIGBUS when
+// read. While any room is reserved the signal is caught; only while the
+// thread that touched the page measures under a guard does it send that
+// thread back. Catching it for as long as rooms are reserved, rather than
+// around each piece of work, spares two system calls each time.
+thread_local sigjmp_buf vanished_page_return;
+thread_local volatile sig_atomic_t measuring = 0;
+// Rooms are reserved and released by the main thread alone, while no other
+// thread of the tool runs.
+int reserved_rooms = 0;
+struct sigaction before_rooms {};
 
 void on_bus_error(int signal) {
     if (measuring != 0) {
         siglongjmp(vanished_page_return, 1);
     }
     // Not a window's page: the signal is handled as it would be without us.
-    sigaction(SIGBUS, &before_mapping, nullptr);
+    sigaction(SIGBUS, &before_rooms, nullptr);
     raise(signal);
 }
 
 void catch_vanished_pages() {
-    if (mapped_inputs++ == 0) {
+    if (reserved_rooms++ == 0) {
         struct sigaction catcher {};
         catcher.sa_handler = on_bus_error;
         sigemptyset(&catcher.sa_mask);
         // The jump back leaves the handler without restoring the signal
         // mask, so the signal must not be blocked while it runs.
         catcher.sa_flags = SA_NODEFER;
-        sigaction(SIGBUS, &catcher, &before_mapping);
+        sigaction(SIGBUS, &catcher, &before_rooms);
     }
 }
 
 void stop_catching_vanished_pages() {
-    if (--mapped_inputs == 0) {
-        sigaction(SIGBUS, &before_mapping, nullptr);
+    if (--reserved_rooms == 0) {
+        sigaction(SIGBUS, &before_rooms, nullptr);
     }
+}
+
+unsigned char* window_at(const WindowRoom& room, unsigned index) {
+    return room.base + std::size_t{index} * room.window_bytes;
 }
 
 }  // namespace
 
-bool start_mapped_input(std::FILE* file, std::uint64_t offset, std::size_t bytes, MappedInput& mapped) {
-    mapped = {};
-    const int descriptor = fileno(file);
-    struct stat status {};
-    if (descriptor < 0 || fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
-        static_cast<std::uint64_t>(status.st_size) <= offset || has_holes(descriptor, status, offset)) {
+bool reserve_window_room(WindowRoom& room, unsigned windows, std::size_t window_bytes) {
+    room = {};
+    // One window more, to start the first on a multiple of the window size.
+    const std::size_t reserved = (std::size_t{windows} + 1) * window_bytes;
+    void* reservation =
+        mmap(nullptr, reserved, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (reservation == MAP_FAILED) {
         return false;
     }
-    mapped.descriptor = descriptor;
-    mapped.file_bytes = static_cast<std::uint64_t>(status.st_size);
-    if (!move_window(mapped, offset, bytes)) {
-        mapped = {};
-        return false;
-    }
-    mapped.started = true;
+    const auto address = reinterpret_cast<std::uintptr_t>(reservation);
+    const std::uintptr_t aligned = (address + window_bytes - 1) / window_bytes * window_bytes;
+    room = {reinterpret_cast<unsigned char*>(aligned), window_bytes, windows, 0, reservation, reserved};
     catch_vanished_pages();
     return true;
 }
 
-bool move_window(MappedInput& mapped, std::uint64_t offset, std::size_t bytes) {
-    unmap_window(mapped);
-    if (offset >= mapped.file_bytes) {
-        return false;
-    }
-    const std::uint64_t start = offset - offset % page_bytes();
-    // A window of two pages and more ends on a page, so that the next one
-    // starts there: no page is mapped twice, and windows keep to the page
-    // cache's large folios.
-    const std::uint64_t wanted_end = offset + bytes;
-    const std::uint64_t page_end =
-        bytes >= 2 * page_bytes() ? wanted_end - wanted_end % page_bytes() : wanted_end;
-    const std::uint64_t end = std::min(page_end, mapped.file_bytes);
-    const auto length = static_cast<std::size_t>(end - start);
-    void* window = mmap(nullptr, length, PROT_READ, MAP_SHARED, mapped.descriptor, static_cast<off_t>(start));
+bool system_maps_files() { return true; }
+
+const unsigned char* map_into_window(WindowRoom& room, unsigned index, std::FILE* file, std::uint64_t offset,
+                                     std::size_t bytes) {
+    room.writable &= ~(1U << index);
+    void* window = mmap(window_at(room, index), bytes, PROT_READ, MAP_SHARED | MAP_FIXED, fileno(file),
+                        static_cast<off_t>(offset));
     if (window == MAP_FAILED) {
-        return false;
+        // What was there is gone: the room holds nothing there now.
+        mmap(window_at(room, index), room.window_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
+             -1, 0);
+        return nullptr;
     }
-    // Read once, front to back: the kernel may read ahead and drop behind.
-    madvise(window, length, MADV_SEQUENTIAL);
-    mapped.window_offset = start;
-    mapped.window = static_cast<const unsigned char*>(window);
-    mapped.window_bytes = length;
-    return true;
+    return static_cast<const unsigned char*>(window);
 }
 
-namespace {
-
-long faults_so_far() {
-    struct rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_minflt + usage.ru_majflt;
-}
-
-}  // namespace
-
-bool window_maps_cheaply(const MappedInput& mapped) {
-    // At most one fault per this many pages: 256 KiB, where small pages
-    // take one per 16, the 64 KiB the kernel maps around a fault.
-    constexpr std::uint64_t LEAST_PAGES_PER_FAULT = 64;
-    const std::uint64_t pages = mapped.window_bytes / page_bytes();
-    if (pages < LEAST_PAGES_PER_FAULT) {
-        return true;
+unsigned char* window_to_read_into(WindowRoom& room, unsigned index) {
+    unsigned char* window = window_at(room, index);
+    if ((room.writable & (1U << index)) == 0) {
+        if (mmap(window, room.window_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
+                 -1, 0) == MAP_FAILED) {
+            return nullptr;
+        }
+        room.writable |= 1U << index;
     }
-    const long faults_before = faults_so_far();
-    unsigned char sink = 0;
-    for (std::size_t at = 0; at < mapped.window_bytes; at += page_bytes()) {
-        sink ^= static_cast<const volatile unsigned char*>(mapped.window)[at];
-    }
-    static_cast<void>(sink);
-    const auto faults = static_cast<std::uint64_t>(faults_so_far() - faults_before);
-    return faults * LEAST_PAGES_PER_FAULT <= pages;
+    return window;
 }
 
-bool seek_stream(std::FILE* file, std::uint64_t offset) {
-    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-}
-
-bool window_shows_bytes_before(const MappedInput& mapped, std::uint64_t offset) {
-    // Pages are a power of two in size.
-    const std::uint64_t page_mask = page_bytes() - 1;
-    const std::uint64_t next_page = (offset + page_mask) & ~page_mask;
-    if (next_page < mapped.window_offset || next_page >= mapped.window_offset + mapped.window_bytes ||
-        next_page >= mapped.file_bytes) {
-        return false;
-    }
-    // After every read of the bytes before it.
-    std::atomic_thread_fence(std::memory_order_acquire);
-    static_cast<void>(
-        static_cast<const volatile unsigned char*>(mapped.window)[next_page - mapped.window_offset]);
-    return true;
-}
-
-void release_mapped_input(MappedInput& mapped) {
-    unmap_window(mapped);
-    if (mapped.started) {
+void release_window_room(WindowRoom& room) {
+    if (room.reservation != nullptr) {
+        munmap(room.reservation, room.reserved_bytes);
         stop_catching_vanished_pages();
     }
-    mapped = {};
+    room = {};
 }
 
 bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
@@ -273,6 +244,44 @@ bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
     measure(context);
     measuring = 0;
     return true;
+}
+
+unsigned usable_processors() {
+    cpu_set_t processors;
+    CPU_ZERO(&processors);
+    if (sched_getaffinity(0, sizeof processors, &processors) != 0) {
+        return 1;
+    }
+    return static_cast<unsigned>(std::max(1, CPU_COUNT(&processors)));
+}
+
+bool start_worker_thread(WorkerThread& thread, void (*run)(void*), void* context) {
+    static_assert(sizeof(pthread_t) <= sizeof thread.handle, "a thread's handle fits");
+    thread.run = run;
+    thread.context = context;
+    pthread_t handle{};
+    const int failed = pthread_create(
+        &handle, nullptr,
+        [](void* record) -> void* {
+            const WorkerThread& started = *static_cast<WorkerThread*>(record);
+            started.run(started.context);
+            return nullptr;
+        },
+        &thread);
+    thread.handle = static_cast<std::uintptr_t>(handle);
+    return failed == 0;
+}
+
+void join_worker_thread(WorkerThread& thread) {
+    pthread_join(static_cast<pthread_t>(thread.handle), nullptr);
+}
+
+void yield_processor() { sched_yield(); }
+
+void sleep_briefly() {
+    constexpr long A_MOMENT_NS = 50'000;
+    const timespec moment{0, A_MOMENT_NS};
+    nanosleep(&moment, nullptr);
 }
 
 }  // namespace vorik

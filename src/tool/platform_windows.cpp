@@ -1,11 +1,13 @@
 // What the tool asks of Windows: UTF-16 arguments and file names, the
-// console's code page, 64-bit stream positions. Files are read through
-// their streams there, so the mapping calls are stand-ins that map nothing.
-#include "platform.h"
-
+// console's code page, 64-bit stream positions, reads at an offset, threads.
+// Files are read there, not mapped: the windows are plain memory.
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+
+#include <algorithm>
+
+#include "platform.h"
 
 namespace vorik {
 namespace {
@@ -65,22 +67,109 @@ bool stream_position(std::FILE* file, std::uint64_t& offset) {
     return position >= 0;
 }
 
-// Files are read through their streams on Windows: a mapping there has not
-// been measured to gain anything.
-bool start_mapped_input(std::FILE*, std::uint64_t, std::size_t, MappedInput& mapped) {
-    mapped = {};
-    return false;
+std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    std::size_t done = 0;
+    while (done < bytes) {
+        // A read names its own offset, so threads can share the handle.
+        OVERLAPPED at{};
+        const std::uint64_t where = offset + done;
+        at.Offset = static_cast<DWORD>(where);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        constexpr std::size_t MOST_BYTES_A_READ = std::size_t{1} << 30;
+        DWORD got = 0;
+        if (!ReadFile(handle, static_cast<unsigned char*>(buffer) + done,
+                      static_cast<DWORD>(std::min(bytes - done, MOST_BYTES_A_READ)), &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) {
+                break;
+            }
+            return -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += got;
+    }
+    return static_cast<std::int64_t>(done);
 }
-bool move_window(MappedInput&, std::uint64_t, std::size_t) { return false; }
-bool window_maps_cheaply(const MappedInput&) { return true; }
-bool window_shows_bytes_before(const MappedInput&, std::uint64_t) { return false; }
-bool seek_stream(std::FILE* file, std::uint64_t offset) {
-    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+
+// Files are read, not mapped, on Windows: mapping them there has not been
+// measured to gain anything. So holes matter not, and no page can vanish.
+bool data_covers_file_from(std::FILE*, std::uint64_t) { return true; }
+
+bool reserve_window_room(WindowRoom& room, unsigned windows, std::size_t window_bytes) {
+    room = {};
+    const std::size_t reserved = std::size_t{windows} * window_bytes;
+    void* memory = VirtualAlloc(nullptr, reserved, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (memory == nullptr) {
+        return false;
+    }
+    room = {static_cast<unsigned char*>(memory), window_bytes, windows, 0, memory, reserved};
+    return true;
 }
-void release_mapped_input(MappedInput& mapped) { mapped = {}; }
+
+bool system_maps_files() { return false; }
+
+const unsigned char* map_into_window(WindowRoom&, unsigned, std::FILE*, std::uint64_t, std::size_t) {
+    return nullptr;
+}
+
+unsigned char* window_to_read_into(WindowRoom& room, unsigned index) {
+    return room.base + std::size_t{index} * room.window_bytes;
+}
+
+void release_window_room(WindowRoom& room) {
+    if (room.reservation != nullptr) {
+        VirtualFree(room.reservation, 0, MEM_RELEASE);
+    }
+    room = {};
+}
+
 bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
     measure(context);
     return true;
 }
+
+unsigned usable_processors() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+        return 1;
+    }
+    unsigned processors = 0;
+    for (; process != 0; process &= process - 1) {
+        ++processors;
+    }
+    return std::max(1U, processors);
+}
+
+namespace {
+
+// A thread's start in the system's calling convention.
+DWORD WINAPI run_worker(void* record) {
+    const WorkerThread& started = *static_cast<WorkerThread*>(record);
+    started.run(started.context);
+    return 0;
+}
+
+}  // namespace
+
+bool start_worker_thread(WorkerThread& thread, void (*run)(void*), void* context) {
+    thread.run = run;
+    thread.context = context;
+    HANDLE handle = CreateThread(nullptr, 0, run_worker, &thread, 0, nullptr);
+    thread.handle = reinterpret_cast<std::uintptr_t>(handle);
+    return handle != nullptr;
+}
+
+void join_worker_thread(WorkerThread& thread) {
+    const auto handle = reinterpret_cast<HANDLE>(thread.handle);
+    WaitForSingleObject(handle, INFINITE);
+    CloseHandle(handle);
+}
+
+void yield_processor() { SwitchToThread(); }
+
+void sleep_briefly() { Sleep(1); }
 
 }  // namespace vorik
