@@ -484,7 +484,8 @@ TEST(Measurement, ThreadsMatchWholeBlocks) {
     const double EXACT_LIMIT = std::ldexp(1.0, 53);
     const PsnrAccumulator starts[] = {
         {0, 0.0, 0.0},
-        {0, EXACT_LIMIT - std::ldexp(1.0, 45), EXACT_LIMIT - std::ldexp(1.0, 44)},
+        // Crossing 2^53 inside the second slab on the left, inside the first on the right.
+        {0, EXACT_LIMIT - std::ldexp(1.0, 49), EXACT_LIMIT - std::ldexp(1.0, 44)},
         {0, std::ldexp(1.0, 57) + 96.0, std::ldexp(1.0, 55) + 8.0}};
     for (const auto& length : lengths) {
         const Samples first = random_samples(random, length[0]);

@@ -93,43 +93,74 @@ void record_cost(SlabTaker& taker, Clock::duration took, std::uint64_t bytes) {
     cost.last_slab_count = taker.slab_count;
 }
 
-// Reads `bytes` of `file` from `offset` into `buffer`, READ_BYTES at a time.
-bool read_whole(std::FILE* file, std::uint64_t offset, unsigned char* buffer, std::uint64_t bytes) {
-    for (std::uint64_t done = 0; done < bytes; done += READ_BYTES) {
-        const auto asked = static_cast<std::size_t>(std::min<std::uint64_t>(READ_BYTES, bytes - done));
-        // Fewer bytes than the size known at the start promised: the file
-        // was cut short.
-        if (read_file_at(file, offset + done, buffer + done, asked) != static_cast<std::int64_t>(asked)) {
+// The bytes of the files from where the taker's slab starts to where its
+// samples end.
+struct SlabBytes {
+    std::uint64_t offset;  // the slab's first byte, on a slab boundary
+    std::uint64_t end;     // the byte after its last sample
+};
+
+SlabBytes slab_bytes(const SlabTaker& taker) {
+    return {slab_of(taker.first_sample) * SLAB_BYTES, SAMPLES_START + taker.end_sample * BYTES_PER_SAMPLE};
+}
+
+// Maps the taker's slab of both files, for its samples to be read in place.
+bool map_slab(SlabTaker& taker) {
+    const SlabBytes bytes = slab_bytes(taker);
+    for (unsigned file = 0; file < 2; ++file) {
+        taker.windows[file] = map_into_window(taker.room, file, taker.owner->files[file], bytes.offset,
+                                              static_cast<std::size_t>(bytes.end - bytes.offset));
+        if (taker.windows[file] == nullptr) {
             return false;
         }
     }
     return true;
 }
 
-// Makes the samples of the taker's slab, from `first_sample` to `end_sample`,
-// lie in its windows, the way it was given.
-bool load_slab(SlabTaker& taker, std::uint64_t slab) {
+// Calls `piece(start, end, first, second)` for every part of a block in the
+// taker's slab, from its first sample on, in order: samples counted from
+// the files' first, and where they lie. The slab is taken a read's worth at
+// a time, so that read samples are summed while they are in the cache; a
+// part of a block ends where a read does. False where a read fails or comes
+// short, as for a file cut short.
+template <typename Piece>
+bool take_pieces(SlabTaker& taker, Piece piece) {
     const ParallelMeasurement& parallel = *taker.owner;
-    const std::uint64_t slab_offset = slab * SLAB_BYTES;
-    const std::uint64_t end_offset = SAMPLES_START + taker.end_sample * BYTES_PER_SAMPLE;
-    const std::uint64_t skipped = SAMPLES_START + taker.first_sample * BYTES_PER_SAMPLE - slab_offset;
-    for (unsigned file = 0; file < 2; ++file) {
-        std::FILE* input = parallel.files[file];
-        const unsigned char* window = nullptr;
-        if (taker.way == SlabWay::mapped) {
-            window = map_into_window(taker.room, file, input, slab_offset,
-                                     static_cast<std::size_t>(end_offset - slab_offset));
-        } else {
-            unsigned char* buffer = window_to_read_into(taker.room, file);
-            window = buffer != nullptr && read_whole(input, slab_offset, buffer, end_offset - slab_offset)
-                         ? buffer
-                         : nullptr;
+    const SlabBytes bytes = slab_bytes(taker);
+    if (taker.way == SlabWay::mapped && !map_slab(taker)) {
+        return false;
+    }
+    std::uint64_t start = taker.first_sample;
+    const std::uint64_t start_offset = SAMPLES_START + start * BYTES_PER_SAMPLE;
+    std::uint64_t read_offset = bytes.offset + (start_offset - bytes.offset) / READ_BYTES * READ_BYTES;
+    for (; start < taker.end_sample; read_offset += READ_BYTES) {
+        const std::uint64_t read_end = std::min(bytes.end, read_offset + READ_BYTES);
+        // Reads start on page boundaries; a sample that the first one cuts
+        // in two, behind the header, belongs to the next.
+        const std::uint64_t end = std::min(taker.end_sample, (read_end - SAMPLES_START) / BYTES_PER_SAMPLE);
+        const std::int16_t* lying[2] = {};
+        for (unsigned file = 0; file < 2; ++file) {
+            const unsigned char* window = taker.read_buffers[file];
+            if (taker.way == SlabWay::mapped) {
+                window = taker.windows[file] + (read_offset - bytes.offset);
+            } else {
+                const auto asked = static_cast<std::size_t>(read_end - read_offset);
+                if (read_file_at(parallel.files[file], read_offset, taker.read_buffers[file], asked) !=
+                    static_cast<std::int64_t>(asked)) {
+                    return false;
+                }
+            }
+            // Aligned: windows and buffers start on a page, samples on an even byte.
+            lying[file] = reinterpret_cast<const std::int16_t*>(
+                window + (SAMPLES_START + start * BYTES_PER_SAMPLE - read_offset));
         }
-        if (window == nullptr) {
-            return false;
+        const std::uint32_t block = parallel.block_samples;
+        for (std::uint64_t at = start; at < end;) {
+            const std::uint64_t piece_end = std::min(end, (at / block + 1) * block);
+            piece(at, piece_end, lying[0] + (at - start), lying[1] + (at - start));
+            at = piece_end;
         }
-        // Aligned: windows start on a page, and the samples on an even byte.
-        taker.samples[file] = reinterpret_cast<const std::int16_t*>(window + skipped);
+        start = end;
     }
     return true;
 }
@@ -151,35 +182,20 @@ bool slab_still_in_files(const SlabTaker& taker) {
     return true;
 }
 
-// Calls `piece(start, end)` for each part of a block in the taker's slab
-// from `from`, in order, as samples counted from the files' first.
-template <typename Piece>
-void for_each_piece(const SlabTaker& taker, std::uint64_t from, Piece piece) {
-    const std::uint32_t block = taker.owner->block_samples;
-    for (std::uint64_t start = from; start < taker.end_sample;) {
-        const std::uint64_t end = std::min(taker.end_sample, (start / block + 1) * block);
-        piece(start, end);
-        start = end;
-    }
-}
-
 // Takes the slab handed out to a taker and sums its pieces from the plan;
 // `failed` stays set unless all of it is done. Runs guarded: a page that
 // vanishes cuts it short.
 void take_handed_out_slab(void* context) {
     SlabTaker& taker = *static_cast<SlabTaker*>(context);
-    const ParallelMeasurement& parallel = *taker.owner;
+    const PsnrPiecePlan& plan = taker.owner->plan;
     const Clock::time_point started = Clock::now();
-    if (!load_slab(taker, parallel.batch_first_slab + taker.index)) {
-        return;
-    }
-    for_each_piece(taker, taker.first_sample, [&taker, &parallel](std::uint64_t start, std::uint64_t end) {
-        const std::uint64_t at = start - taker.first_sample;
-        taker.pieces[taker.piece_count++] = {
-            end, sum_psnr_piece(parallel.plan, taker.samples[0] + at, taker.samples[1] + at,
-                                static_cast<std::uint32_t>(end - start))};
-    });
-    if (!slab_still_in_files(taker)) {
+    const bool taken =
+        take_pieces(taker, [&taker, &plan](std::uint64_t start, std::uint64_t end, const std::int16_t* first,
+                                           const std::int16_t* second) {
+            taker.pieces[taker.piece_count++] = {
+                end, sum_psnr_piece(plan, first, second, static_cast<std::uint32_t>(end - start))};
+        });
+    if (!taken || !slab_still_in_files(taker)) {
         return;
     }
     taker.failed = false;
@@ -254,16 +270,12 @@ void added_to(ParallelMeasurement& parallel, std::uint64_t end) {
 void take_slab_in_order(void* context) {
     ParallelMeasurement& parallel = *static_cast<ParallelMeasurement*>(context);
     SlabTaker& taker = parallel.takers[0];
-    if (!load_slab(taker, slab_of(parallel.measured))) {
-        return;
-    }
-    for_each_piece(taker, taker.first_sample, [&taker, &parallel](std::uint64_t start, std::uint64_t end) {
-        const std::uint64_t at = start - taker.first_sample;
-        accumulate_block(parallel.accumulator, taker.samples[0] + at, taker.samples[1] + at,
-                         static_cast<std::uint32_t>(end - start));
+    const bool taken = take_pieces(taker, [&parallel](std::uint64_t start, std::uint64_t end,
+                                                      const std::int16_t* first, const std::int16_t* second) {
+        accumulate_block(parallel.accumulator, first, second, static_cast<std::uint32_t>(end - start));
         added_to(parallel, end);
     });
-    taker.failed = !slab_still_in_files(taker);
+    taker.failed = !taken || !slab_still_in_files(taker);
 }
 
 // The rest of the batch from the sample measured to, by the main thread
@@ -391,10 +403,12 @@ bool start_parallel_measurement(ParallelMeasurement& parallel, const Measurement
         SlabTaker& taker = parallel.takers[t];
         taker.owner = &parallel;
         taker.index = t;
-        if (!reserve_window_room(taker.room, 2, SLAB_BYTES)) {
+        if (!reserve_window_room(taker.room, 2, SLAB_BYTES, READ_BYTES)) {
             parallel.threads = t;
             break;
         }
+        taker.read_buffers[0] = read_buffer(taker.room, 0);
+        taker.read_buffers[1] = read_buffer(taker.room, 1);
     }
     if (parallel.threads == 0) {
         return false;

@@ -36,15 +36,16 @@ constexpr unsigned MOST_THREADS = 2;
 // Bytes of each file a slab spans: large folios of the page cache are 2 MiB
 // at most, and a window of this size on a like boundary takes them whole.
 constexpr std::size_t SLAB_BYTES = std::size_t{2} << 20;
-// Bytes taken by one read: reads of 1 MiB on page boundaries were faster
-// than reads of a block of one second.
-constexpr std::size_t READ_BYTES = std::size_t{1} << 20;
+// Bytes taken by one read, on page boundaries, and summed while they are in
+// the cache.
+constexpr std::size_t READ_BYTES = std::size_t{256} << 10;
 // Blocks this small are measured one by one: a slab would hold too many.
 constexpr std::uint32_t LEAST_BLOCK_SAMPLES = 4096;
 
 constexpr std::size_t SLAB_SAMPLES = SLAB_BYTES / sizeof(std::int16_t);
-// A slab cuts at most this many blocks into pieces.
-constexpr std::size_t MOST_PIECES = SLAB_SAMPLES / LEAST_BLOCK_SAMPLES + 2;
+// A slab cuts at most this many blocks into pieces: one more piece for each
+// read, which a piece does not straddle.
+constexpr std::size_t MOST_PIECES = SLAB_SAMPLES / LEAST_BLOCK_SAMPLES + SLAB_BYTES / READ_BYTES + 1;
 
 // Counters that two threads write each on its own stay on lines of their own.
 constexpr std::size_t CACHE_LINE_BYTES = 64;
@@ -78,7 +79,8 @@ struct SlabTaker {
     // The slab taken last.
     std::uint64_t first_sample;  // where it starts and ends, counted from the files' first sample
     std::uint64_t end_sample;
-    const std::int16_t* samples[2];  // where they lie, for the first file and the second
+    const unsigned char* windows[2];  // where the slab of each file is mapped, if it is
+    unsigned char* read_buffers[2];   // where a read's worth of each is read into, if it is read
     SlabWay way;
     bool failed;
     std::size_t piece_count;
@@ -91,7 +93,7 @@ struct SlabTaker {
 };
 
 // Blocks a batch can complete at most.
-constexpr std::size_t MOST_BLOCKS_A_BATCH = MOST_THREADS * (MOST_PIECES - 1);
+constexpr std::size_t MOST_BLOCKS_A_BATCH = MOST_THREADS * (SLAB_SAMPLES / LEAST_BLOCK_SAMPLES + 1);
 
 struct ParallelMeasurement {
     std::FILE* files[2];

@@ -47,24 +47,30 @@ std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, s
 // holes is read, never mapped.
 bool data_covers_file_from(std::FILE* file, std::uint64_t offset);
 
-// Room in the address space for a thread's windows onto files: `windows`
-// windows of `window_bytes` each, a multiple of the page size, side by side,
-// each starting on a multiple of its size, so that a window onto a like
-// boundary of a file takes the page cache's large folios whole. Side by
-// side, no two lie a multiple of 256 MiB apart, as mappings of whole files
-// would, where the caches make reading them together much slower.
+// Room in the address space for a thread's windows onto files, and its
+// buffers to read them into. `count` windows of `window_bytes` each, a
+// multiple of the page size, side by side, each starting on a multiple of
+// its size, so that a window onto a like boundary of a file takes the page
+// cache's large folios whole; side by side, no two lie a multiple of 256 MiB
+// apart, as mappings of whole files would, where the caches make reading
+// them together much slower. And `count` buffers of `buffer_bytes` each,
+// starting on pages.
 struct WindowRoom {
-    unsigned char* base;
+    unsigned char* windows;  // none where the system does not map files
+    unsigned char* buffers;
     std::size_t window_bytes;
-    unsigned windows;
-    std::uint32_t writable;  // bit i: window i holds memory of its own, to read into
-    void* reservation;       // what the system handed out for the room
+    std::size_t buffer_bytes;
+    unsigned count;
+    void* reservation;  // what the system handed out for the windows, and for the buffers
     std::size_t reserved_bytes;
+    void* buffer_memory;
+    std::size_t buffer_memory_bytes;
 };
 
 // Reserves the room. False where there is not the memory or the address
 // space; nothing to release then.
-bool reserve_window_room(WindowRoom& room, unsigned windows, std::size_t window_bytes);
+bool reserve_window_room(WindowRoom& room, unsigned count, std::size_t window_bytes,
+                         std::size_t buffer_bytes);
 
 // Whether map_into_window can map files at all on this system.
 bool system_maps_files();
@@ -75,9 +81,9 @@ bool system_maps_files();
 const unsigned char* map_into_window(WindowRoom& room, unsigned index, std::FILE* file, std::uint64_t offset,
                                      std::size_t bytes);
 
-// Returns window `index` as memory of its own to read into (kept from one
-// call to the next), in place of a file mapped there; nullptr on failure.
-unsigned char* window_to_read_into(WindowRoom& room, unsigned index);
+inline unsigned char* read_buffer(const WindowRoom& room, unsigned index) {
+    return room.buffers + std::size_t{index} * room.buffer_bytes;
+}
 
 // Unmaps every window and gives the room back.
 void release_window_room(WindowRoom& room);

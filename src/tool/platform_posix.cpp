@@ -178,23 +178,39 @@ void stop_catching_vanished_pages() {
 }
 
 unsigned char* window_at(const WindowRoom& room, unsigned index) {
-    return room.base + std::size_t{index} * room.window_bytes;
+    return room.windows + std::size_t{index} * room.window_bytes;
 }
 
 }  // namespace
 
-bool reserve_window_room(WindowRoom& room, unsigned windows, std::size_t window_bytes) {
+bool reserve_window_room(WindowRoom& room, unsigned count, std::size_t window_bytes,
+                         std::size_t buffer_bytes) {
     room = {};
     // One window more, to start the first on a multiple of the window size.
-    const std::size_t reserved = (std::size_t{windows} + 1) * window_bytes;
+    const std::size_t reserved = (std::size_t{count} + 1) * window_bytes;
     void* reservation =
         mmap(nullptr, reserved, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (reservation == MAP_FAILED) {
         return false;
     }
+    const std::size_t buffer_memory_bytes = std::size_t{count} * buffer_bytes;
+    void* buffers =
+        mmap(nullptr, buffer_memory_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (buffers == MAP_FAILED) {
+        munmap(reservation, reserved);
+        return false;
+    }
     const auto address = reinterpret_cast<std::uintptr_t>(reservation);
     const std::uintptr_t aligned = (address + window_bytes - 1) / window_bytes * window_bytes;
-    room = {reinterpret_cast<unsigned char*>(aligned), window_bytes, windows, 0, reservation, reserved};
+    room = {reinterpret_cast<unsigned char*>(aligned),
+            static_cast<unsigned char*>(buffers),
+            window_bytes,
+            buffer_bytes,
+            count,
+            reservation,
+            reserved,
+            buffers,
+            buffer_memory_bytes};
     catch_vanished_pages();
     return true;
 }
@@ -203,33 +219,15 @@ bool system_maps_files() { return true; }
 
 const unsigned char* map_into_window(WindowRoom& room, unsigned index, std::FILE* file, std::uint64_t offset,
                                      std::size_t bytes) {
-    room.writable &= ~(1U << index);
     void* window = mmap(window_at(room, index), bytes, PROT_READ, MAP_SHARED | MAP_FIXED, fileno(file),
                         static_cast<off_t>(offset));
-    if (window == MAP_FAILED) {
-        // What was there is gone: the room holds nothing there now.
-        mmap(window_at(room, index), room.window_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
-             -1, 0);
-        return nullptr;
-    }
-    return static_cast<const unsigned char*>(window);
-}
-
-unsigned char* window_to_read_into(WindowRoom& room, unsigned index) {
-    unsigned char* window = window_at(room, index);
-    if ((room.writable & (1U << index)) == 0) {
-        if (mmap(window, room.window_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
-                 -1, 0) == MAP_FAILED) {
-            return nullptr;
-        }
-        room.writable |= 1U << index;
-    }
-    return window;
+    return window == MAP_FAILED ? nullptr : static_cast<const unsigned char*>(window);
 }
 
 void release_window_room(WindowRoom& room) {
     if (room.reservation != nullptr) {
         munmap(room.reservation, room.reserved_bytes);
+        munmap(room.buffer_memory, room.buffer_memory_bytes);
         stop_catching_vanished_pages();
     }
     room = {};

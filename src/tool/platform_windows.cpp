@@ -97,14 +97,23 @@ std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, s
 // measured to gain anything. So holes matter not, and no page can vanish.
 bool data_covers_file_from(std::FILE*, std::uint64_t) { return true; }
 
-bool reserve_window_room(WindowRoom& room, unsigned windows, std::size_t window_bytes) {
+bool reserve_window_room(WindowRoom& room, unsigned count, std::size_t window_bytes,
+                         std::size_t buffer_bytes) {
     room = {};
-    const std::size_t reserved = std::size_t{windows} * window_bytes;
-    void* memory = VirtualAlloc(nullptr, reserved, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    if (memory == nullptr) {
+    const std::size_t buffer_memory_bytes = std::size_t{count} * buffer_bytes;
+    void* buffers = VirtualAlloc(nullptr, buffer_memory_bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (buffers == nullptr) {
         return false;
     }
-    room = {static_cast<unsigned char*>(memory), window_bytes, windows, 0, memory, reserved};
+    room = {nullptr,
+            static_cast<unsigned char*>(buffers),
+            window_bytes,
+            buffer_bytes,
+            count,
+            nullptr,
+            0,
+            buffers,
+            buffer_memory_bytes};
     return true;
 }
 
@@ -114,13 +123,9 @@ const unsigned char* map_into_window(WindowRoom&, unsigned, std::FILE*, std::uin
     return nullptr;
 }
 
-unsigned char* window_to_read_into(WindowRoom& room, unsigned index) {
-    return room.base + std::size_t{index} * room.window_bytes;
-}
-
 void release_window_room(WindowRoom& room) {
-    if (room.reservation != nullptr) {
-        VirtualFree(room.reservation, 0, MEM_RELEASE);
+    if (room.buffer_memory != nullptr) {
+        VirtualFree(room.buffer_memory, 0, MEM_RELEASE);
     }
     room = {};
 }
