@@ -21,6 +21,12 @@ constexpr double LATEST_COST_WEIGHT = 0.25;
 // and lets them run this many times before it sleeps.
 constexpr unsigned SPINS_BEFORE_YIELDING = 4096;
 constexpr unsigned YIELDS_BEFORE_SLEEPING = 1024;
+// The plan in one word, for the threads to share: each side's way and the
+// exponent of its spacing, in a byte.
+constexpr unsigned WAY_BITS = 2;
+constexpr unsigned SIDE_BITS = 8;
+constexpr std::uint32_t WAY_MASK = (1U << WAY_BITS) - 1;
+constexpr std::uint32_t SIDE_MASK = (1U << SIDE_BITS) - 1;
 
 using Clock = std::chrono::steady_clock;
 
@@ -182,78 +188,112 @@ bool slab_still_in_files(const SlabTaker& taker) {
     return true;
 }
 
-// Takes the slab handed out to a taker and sums its pieces from the plan;
-// `failed` stays set unless all of it is done. Runs guarded: a page that
-// vanishes cuts it short.
-void take_handed_out_slab(void* context) {
-    SlabTaker& taker = *static_cast<SlabTaker*>(context);
-    const PsnrPiecePlan& plan = taker.owner->plan;
-    const Clock::time_point started = Clock::now();
-    const bool taken =
-        take_pieces(taker, [&taker, &plan](std::uint64_t start, std::uint64_t end, const std::int16_t* first,
-                                           const std::int16_t* second) {
-            taker.pieces[taker.piece_count++] = {
-                end, sum_psnr_piece(plan, first, second, static_cast<std::uint32_t>(end - start))};
-        });
-    if (!taken || !slab_still_in_files(taker)) {
-        return;
-    }
-    taker.failed = false;
-    record_cost(taker, Clock::now() - started,
-                2 * (taker.end_sample - taker.first_sample) * BYTES_PER_SAMPLE);
+std::uint32_t side_word(PsnrSideWay way, unsigned spacing_exponent) {
+    return static_cast<std::uint32_t>(way) | spacing_exponent << WAY_BITS;
 }
 
-// Sets out the samples of the taker's slab in the batch handed out, from the
-// sample measured to, for the first taker.
-void set_out_slab(SlabTaker& taker) {
+std::uint32_t plan_word(const PsnrPiecePlan& plan) {
+    return side_word(plan.left_way, plan.left_spacing_exponent) |
+           side_word(plan.right_way, plan.right_spacing_exponent) << SIDE_BITS;
+}
+
+PsnrPiecePlan plan_of(std::uint32_t word) {
+    const std::uint32_t left = word & SIDE_MASK;
+    const std::uint32_t right = word >> SIDE_BITS & SIDE_MASK;
+    return {static_cast<PsnrSideWay>(left & WAY_MASK), static_cast<PsnrSideWay>(right & WAY_MASK),
+            left >> WAY_BITS, right >> WAY_BITS};
+}
+
+// Sets the taker to the samples of `slab` from where taking starts, up to
+// the files' common end.
+void set_out_slab(SlabTaker& taker, std::uint64_t slab) {
     const ParallelMeasurement& parallel = *taker.owner;
-    const std::uint64_t slab = parallel.batch_first_slab + taker.index;
-    taker.first_sample = std::max(slab_start_sample(slab), parallel.measured);
-    taker.end_sample =
-        std::max(taker.first_sample, std::min(parallel.end_sample, slab_start_sample(slab + 1)));
-    taker.piece_count = 0;
-    taker.failed = true;
+    taker.first_sample = std::max(slab_start_sample(slab), parallel.resume_sample);
+    taker.end_sample = std::max(taker.first_sample, std::min(parallel.end_sample, slab_start_sample(slab + 1)));
     taker.way = chosen_way(taker, parallel.files_map);
 }
 
-void take_slab(SlabTaker& taker) {
-    set_out_slab(taker);
-    if (taker.first_sample == taker.end_sample) {
-        taker.failed = false;
-    } else if (!run_guarded_against_vanished_pages(take_handed_out_slab, &taker)) {
-        taker.failed = true;
+// Takes the taker's slab into its slot and sums its pieces from the slot's
+// plan; `failed` stays set unless all of it is done. Runs guarded: a page
+// that vanishes cuts it short.
+void sum_slab_pieces(void* context) {
+    SlabTaker& taker = *static_cast<SlabTaker*>(context);
+    SlabSlot& slot = *taker.slot;
+    const Clock::time_point started = Clock::now();
+    const bool taken = take_pieces(taker, [&slot](std::uint64_t start, std::uint64_t end,
+                                                  const std::int16_t* first, const std::int16_t* second) {
+        slot.pieces[slot.piece_count++] = {
+            end, sum_psnr_piece(slot.plan, first, second, static_cast<std::uint32_t>(end - start))};
+    });
+    if (!taken || !slab_still_in_files(taker)) {
+        return;
     }
-    ++taker.slab_count;
+    slot.failed = false;
+    record_cost(taker, Clock::now() - started, 2 * (taker.end_sample - taker.first_sample) * BYTES_PER_SAMPLE);
 }
 
-// Waits until `value` holds `wanted`: spinning, for the short waits of a
-// batch, then letting other threads run, then sleeping, for a main thread
-// held up by its output.
-void wait_for(const std::atomic<std::uint32_t>& value, std::uint32_t wanted) {
-    for (unsigned spins = 0; spins < SPINS_BEFORE_YIELDING; ++spins) {
-        if (value.load(std::memory_order_acquire) == wanted) {
-            return;
+// Claims the next slab, if one may be taken now, and takes it. Returns
+// whether it took one.
+bool claim_and_take(SlabTaker& taker) {
+    ParallelMeasurement& parallel = *taker.owner;
+    std::uint32_t slab = parallel.next_claim.load(std::memory_order_relaxed);
+    do {
+        if (slab >= parallel.claim_end.load(std::memory_order_acquire)) {
+            return false;
         }
+    } while (!parallel.next_claim.compare_exchange_weak(slab, slab + 1, std::memory_order_acq_rel));
+    SlabSlot& slot = parallel.slots[slab % SLABS_AHEAD];
+    slot.plan = plan_of(parallel.plan_hint.load(std::memory_order_acquire));
+    slot.piece_count = 0;
+    slot.failed = true;
+    taker.slot = &slot;
+    set_out_slab(taker, slab);
+    if (!run_guarded_against_vanished_pages(sum_slab_pieces, &taker)) {
+        slot.failed = true;
     }
-    for (unsigned yields = 0; value.load(std::memory_order_acquire) != wanted; ++yields) {
-        if (yields < YIELDS_BEFORE_SLEEPING) {
-            yield_processor();
-        } else {
-            sleep_briefly();
-        }
+    ++taker.slab_count;
+    slot.holds.store(slab + 1, std::memory_order_release);
+    return true;
+}
+
+// How a thread waits, each time a little longer: spinning, for the short
+// waits for a slab, then letting other threads run, then sleeping, as for a
+// main thread held up by its output.
+struct Waiting {
+    unsigned times;
+};
+
+void wait_a_little(Waiting& waiting) {
+    if (waiting.times < SPINS_BEFORE_YIELDING) {
+        ++waiting.times;
+    } else if (waiting.times < SPINS_BEFORE_YIELDING + YIELDS_BEFORE_SLEEPING) {
+        ++waiting.times;
+        yield_processor();
+    } else {
+        sleep_briefly();
     }
 }
 
 void run_worker(void* context) {
     SlabTaker& taker = *static_cast<SlabTaker*>(context);
-    for (std::uint32_t batch = 1;; ++batch) {
-        wait_for(taker.handed_out, batch);
-        if (taker.owner->stopping) {
-            return;
+    const ParallelMeasurement& parallel = *taker.owner;
+    Waiting waiting{0};
+    while (!parallel.stopping.load(std::memory_order_acquire)) {
+        if (claim_and_take(taker)) {
+            waiting = {0};
+        } else {
+            wait_a_little(waiting);
         }
-        take_slab(taker);
-        taker.taken.store(batch, std::memory_order_release);
     }
+}
+
+// Lets the slabs be claimed up to a few ahead of the adding, and no further
+// than the files' common end.
+void open_claiming(ParallelMeasurement& parallel) {
+    const std::uint64_t last_slab = slab_of(parallel.end_sample - 1);
+    const std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{parallel.next_to_add} + SLABS_AHEAD, last_slab + 1);
+    parallel.claim_end.store(parallel.end_sample == 0 ? 0 : static_cast<std::uint32_t>(end),
+                             std::memory_order_release);
 }
 
 // Samples added up to `end`, the end of a piece: a block ends there unless
@@ -265,9 +305,9 @@ void added_to(ParallelMeasurement& parallel, std::uint64_t end) {
     }
 }
 
-// The main thread's taking of one slab in order, from the sample measured
-// to; run guarded. Blocks it completes count only once the slab was whole.
-void take_slab_in_order(void* context) {
+// The main thread's taking again of the rest of a slab, from the sample
+// measured to, every piece added in order; run guarded.
+void take_rest_in_order(void* context) {
     ParallelMeasurement& parallel = *static_cast<ParallelMeasurement*>(context);
     SlabTaker& taker = parallel.takers[0];
     const bool taken = take_pieces(taker, [&parallel](std::uint64_t start, std::uint64_t end,
@@ -275,75 +315,34 @@ void take_slab_in_order(void* context) {
         accumulate_block(parallel.accumulator, first, second, static_cast<std::uint32_t>(end - start));
         added_to(parallel, end);
     });
-    taker.failed = !taken || !slab_still_in_files(taker);
+    taker.slot->failed = !taken || !slab_still_in_files(taker);
 }
 
-// The rest of the batch from the sample measured to, by the main thread
-// alone, each addition in order: where a total passes 2^53 or a power of two.
-void take_rest_in_order(ParallelMeasurement& parallel, std::uint64_t batch_end_slab) {
-    while (parallel.measured < parallel.end_sample && slab_of(parallel.measured) < batch_end_slab) {
-        SlabTaker& taker = parallel.takers[0];
-        parallel.batch_first_slab = slab_of(parallel.measured);
-        set_out_slab(taker);
-        const std::size_t ready_before = parallel.ready_count;
-        if (!run_guarded_against_vanished_pages(take_slab_in_order, &parallel) || taker.failed) {
-            parallel.ready_count = ready_before;
-            parallel.ending = MeasurementState::read_failed;
-            return;
+// Adds the pieces of the next slab, whose results are in; where a piece's
+// plan no longer holds, the rest of the slab is taken again, in order. Blocks
+// it completes count only once the whole slab was taken.
+void add_slab(ParallelMeasurement& parallel, SlabSlot& slot) {
+    for (std::size_t p = 0; p < slot.piece_count && !slot.failed; ++p) {
+        if (!add_psnr_piece(parallel.accumulator, slot.plan, slot.pieces[p].sums)) {
+            SlabTaker& taker = parallel.takers[0];
+            set_out_slab(taker, parallel.next_to_add);
+            taker.first_sample = parallel.measured;
+            taker.slot = &slot;
+            if (!run_guarded_against_vanished_pages(take_rest_in_order, &parallel)) {
+                slot.failed = true;
+            }
+            break;
         }
-        ++taker.slab_count;
+        added_to(parallel, slot.pieces[p].end);
     }
-}
-
-bool workers_started(ParallelMeasurement& parallel, unsigned takers) {
-    for (; parallel.started_workers + 1 < takers; ++parallel.started_workers) {
-        SlabTaker& taker = parallel.takers[parallel.started_workers + 1];
-        if (!start_worker_thread(taker.thread, run_worker, &taker)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-void take_batch(ParallelMeasurement& parallel) {
-    parallel.plan = plan_psnr_pieces(parallel.accumulator);
-    parallel.batch_first_slab = slab_of(parallel.measured);
-    const std::uint64_t slabs_left = slab_of(parallel.end_sample - 1) - parallel.batch_first_slab + 1;
-    auto takers = static_cast<unsigned>(std::min<std::uint64_t>(parallel.threads, slabs_left));
-    if (!psnr_pieces_apply(parallel.plan)) {
-        take_rest_in_order(parallel, parallel.batch_first_slab + takers);
+    if (slot.failed) {
+        parallel.ready_count = 0;
+        parallel.ending = MeasurementState::read_failed;
         return;
     }
-    if (!workers_started(parallel, takers)) {
-        // Measure on with the threads there are.
-        parallel.threads = parallel.started_workers + 1;
-        takers = std::min(takers, parallel.threads);
-    }
-    for (unsigned t = 1; t < takers; ++t) {
-        SlabTaker& worker = parallel.takers[t];
-        worker.handed_out.store(worker.handed_out.load(std::memory_order_relaxed) + 1,
-                                std::memory_order_release);
-    }
-    take_slab(parallel.takers[0]);
-    for (unsigned t = 1; t < takers; ++t) {
-        SlabTaker& worker = parallel.takers[t];
-        wait_for(worker.taken, worker.handed_out.load(std::memory_order_relaxed));
-    }
-    const std::uint64_t batch_end_slab = parallel.batch_first_slab + takers;
-    for (unsigned t = 0; t < takers; ++t) {
-        const SlabTaker& taker = parallel.takers[t];
-        if (taker.failed) {
-            parallel.ending = MeasurementState::read_failed;
-            return;
-        }
-        for (std::size_t p = 0; p < taker.piece_count; ++p) {
-            if (!add_psnr_piece(parallel.accumulator, parallel.plan, taker.pieces[p].sums)) {
-                take_rest_in_order(parallel, batch_end_slab);
-                return;
-            }
-            added_to(parallel, taker.pieces[p].end);
-        }
-    }
+    parallel.plan_hint.store(plan_word(plan_psnr_pieces(parallel.accumulator)), std::memory_order_release);
+    ++parallel.next_to_add;
+    open_claiming(parallel);
 }
 
 // At the end of the files as known: look at their sizes again. A file that
@@ -353,8 +352,7 @@ void at_the_files_ends(ParallelMeasurement& parallel) {
     std::uint64_t samples[2] = {};
     for (unsigned file = 0; file < 2; ++file) {
         std::uint64_t file_bytes = 0;
-        if (!regular_file_size(parallel.files[file], file_bytes) ||
-            file_bytes < parallel.bytes_at_start[file]) {
+        if (!regular_file_size(parallel.files[file], file_bytes) || file_bytes < parallel.bytes_at_start[file]) {
             parallel.ending = MeasurementState::read_failed;
             return;
         }
@@ -363,7 +361,16 @@ void at_the_files_ends(ParallelMeasurement& parallel) {
     const FileEnds ends = ends_of(samples[0], samples[1], parallel.block_samples);
     const std::uint64_t whole_blocks = parallel.measured - parallel.measured % parallel.block_samples;
     if (ends.end_sample > parallel.measured) {
+        // Taking starts again in the slab the old end lies in.
         parallel.end_sample = ends.end_sample;
+        parallel.resume_sample = parallel.measured;
+        parallel.next_to_add = static_cast<std::uint32_t>(slab_of(parallel.measured));
+        parallel.next_claim.store(parallel.next_to_add, std::memory_order_relaxed);
+        // Every slab claimed has been added: no thread writes a slot now.
+        for (SlabSlot& slot : parallel.slots) {
+            slot.holds.store(0, std::memory_order_relaxed);
+        }
+        open_claiming(parallel);
         return;
     }
     if (ends.end_sample == parallel.measured && parallel.measured != whole_blocks) {
@@ -375,6 +382,23 @@ void at_the_files_ends(ParallelMeasurement& parallel) {
     }
     // Where the files now end inside the block begun, it is not measured.
     parallel.ending = ends.state;
+}
+
+// The first block asked for: the plan from the totals as they stand, the
+// claiming opened, the other threads started where there is more than a slab.
+void begin(ParallelMeasurement& parallel) {
+    parallel.begun = true;
+    parallel.plan_hint.store(plan_word(plan_psnr_pieces(parallel.accumulator)), std::memory_order_relaxed);
+    open_claiming(parallel);
+    const std::uint64_t slabs = parallel.end_sample == 0 ? 0 : slab_of(parallel.end_sample - 1) + 1;
+    for (; parallel.started_workers + 1 < std::min<std::uint64_t>(parallel.threads, slabs);
+         ++parallel.started_workers) {
+        SlabTaker& taker = parallel.takers[parallel.started_workers + 1];
+        if (!start_worker_thread(taker.thread, run_worker, &taker)) {
+            // Measure on with the threads there are.
+            break;
+        }
+    }
 }
 
 }  // namespace
@@ -396,13 +420,17 @@ bool start_parallel_measurement(ParallelMeasurement& parallel, const Measurement
         }
         samples[file] = samples_in(parallel.bytes_at_start[file]);
     }
-    parallel.files_map = system_maps_files() && data_covers_file_from(parallel.files[0], SAMPLES_START) &&
-                         data_covers_file_from(parallel.files[1], SAMPLES_START);
+    // Files on a memory file system are read: mapped, their small pages
+    // cost more than the copy.
+    parallel.files_map = system_maps_files();
+    for (std::FILE* file : parallel.files) {
+        parallel.files_map = parallel.files_map && !on_memory_file_system(file) &&
+                             data_covers_file_from(file, SAMPLES_START);
+    }
     parallel.threads = std::clamp(usable_processors(), 1U, MOST_THREADS);
     for (unsigned t = 0; t < parallel.threads; ++t) {
         SlabTaker& taker = parallel.takers[t];
         taker.owner = &parallel;
-        taker.index = t;
         if (!reserve_window_room(taker.room, 2, SLAB_BYTES, READ_BYTES)) {
             parallel.threads = t;
             break;
@@ -413,24 +441,33 @@ bool start_parallel_measurement(ParallelMeasurement& parallel, const Measurement
     if (parallel.threads == 0) {
         return false;
     }
-    const FileEnds ends = ends_of(samples[0], samples[1], parallel.block_samples);
-    parallel.end_sample = ends.end_sample;
+    parallel.end_sample = ends_of(samples[0], samples[1], parallel.block_samples).end_sample;
     parallel.ending = MeasurementState::measuring;
     parallel.result = measurement.result;
     return true;
 }
 
 bool measure_next_in_parallel(ParallelMeasurement& parallel) {
+    if (!parallel.begun) {
+        begin(parallel);
+    }
+    Waiting waiting{0};
     while (parallel.ready_taken == parallel.ready_count) {
         if (parallel.ending != MeasurementState::measuring) {
             return false;
         }
         parallel.ready_count = 0;
         parallel.ready_taken = 0;
+        SlabSlot& next = parallel.slots[parallel.next_to_add % SLABS_AHEAD];
         if (parallel.measured == parallel.end_sample) {
             at_the_files_ends(parallel);
+        } else if (next.holds.load(std::memory_order_acquire) == parallel.next_to_add + 1) {
+            add_slab(parallel, next);
+            waiting = {0};
+        } else if (claim_and_take(parallel.takers[0])) {
+            waiting = {0};
         } else {
-            take_batch(parallel);
+            wait_a_little(waiting);
         }
     }
     parallel.result = parallel.ready[parallel.ready_taken++];
@@ -438,12 +475,9 @@ bool measure_next_in_parallel(ParallelMeasurement& parallel) {
 }
 
 void finish_parallel_measurement(ParallelMeasurement& parallel) {
-    parallel.stopping = true;
+    parallel.stopping.store(true, std::memory_order_release);
     for (unsigned w = 1; w <= parallel.started_workers; ++w) {
-        SlabTaker& worker = parallel.takers[w];
-        worker.handed_out.store(worker.handed_out.load(std::memory_order_relaxed) + 1,
-                                std::memory_order_release);
-        join_worker_thread(worker.thread);
+        join_worker_thread(parallel.takers[w].thread);
     }
     parallel.started_workers = 0;
     for (SlabTaker& taker : parallel.takers) {

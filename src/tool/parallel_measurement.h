@@ -2,16 +2,17 @@
 // results and endings as measure_next_block gives them, to the last bit.
 //
 // The files are taken in slabs: 2 MiB of each, between like boundaries of
-// both, as the samples of both start at byte 44. In a batch each thread
-// takes one slab: it maps the slab of both files in place, or reads it in
-// 1 MiB reads, whichever has cost it less time per byte so far (now and then
-// it tries the other way again: what a file costs changes with how the page
-// cache holds it), sums the pieces of blocks in it from the batch's plan
-// (see psnr_meter.h), and makes sure the files still held the slab when it
-// was summed. The main thread then adds the pieces in their order, block by
-// block; where the plan does not hold (a total passes 2^53 or a power of two
-// past it within the batch), it takes the rest of the batch alone, in order.
-// The blocks are handed out one at a time, on the main thread.
+// both, as the samples of both start at byte 44. Every thread, the main one
+// among them, claims the next slab while it is at most a few slabs ahead of
+// the main thread's adding: it maps the slab of both files in place, or reads
+// it 256 KiB at a time, whichever has cost it less time per byte so far (now
+// and then it tries the other way again: what a file costs changes with how
+// the page cache holds it); it sums the pieces of blocks in the slab from the
+// latest plan (see psnr_meter.h), and makes sure the files still held the
+// slab when it was summed. The main thread adds the slabs' pieces in order,
+// block by block; a piece whose plan no longer holds (a total passed 2^53 or
+// a power of two past it) it takes again itself, with the rest of its slab,
+// in order. The blocks are handed out one at a time, on the main thread.
 //
 // A page of a mapped slab that vanishes under a thread (the file was cut
 // short) fails that slab, each thread being guarded on its own; a failure
@@ -39,15 +40,18 @@ constexpr std::size_t SLAB_BYTES = std::size_t{2} << 20;
 // Bytes taken by one read, on page boundaries, and summed while they are in
 // the cache.
 constexpr std::size_t READ_BYTES = std::size_t{256} << 10;
+// Slabs taken ahead of the adding at most: enough that no thread waits for
+// another's slab, few enough that their results stay small.
+constexpr unsigned SLABS_AHEAD = 8;
 // Blocks this small are measured one by one: a slab would hold too many.
 constexpr std::uint32_t LEAST_BLOCK_SAMPLES = 4096;
 
 constexpr std::size_t SLAB_SAMPLES = SLAB_BYTES / sizeof(std::int16_t);
-// A slab cuts at most this many blocks into pieces: one more piece for each
-// read, which a piece does not straddle.
-constexpr std::size_t MOST_PIECES = SLAB_SAMPLES / LEAST_BLOCK_SAMPLES + SLAB_BYTES / READ_BYTES + 1;
-
-// Counters that two threads write each on its own stay on lines of their own.
+// Blocks a slab completes at most, and the pieces it cuts them into: one
+// more piece for each read, which a piece does not straddle.
+constexpr std::size_t MOST_BLOCKS_A_SLAB = SLAB_SAMPLES / LEAST_BLOCK_SAMPLES + 1;
+constexpr std::size_t MOST_PIECES = MOST_BLOCKS_A_SLAB + SLAB_BYTES / READ_BYTES;
+// Counters that threads write each on its own stay on lines of their own.
 constexpr std::size_t CACHE_LINE_BYTES = 64;
 
 // How a slab is taken.
@@ -61,61 +65,66 @@ struct WayCost {
     bool known;
 };
 
-// The part of a block that lies in a slab, summed from the batch's plan.
+// The part of a block that lies in a slab, summed from the slab's plan.
 struct SlabPiece {
     std::uint64_t end;  // the sample after its last, counted from the files' first
     PsnrPieceSums sums;
 };
 
+// One slab's results, from the thread that took it to the main thread.
+struct SlabSlot {
+    alignas(CACHE_LINE_BYTES) std::atomic<std::uint32_t> holds;  // the slab's number plus one, once taken
+    PsnrPiecePlan plan;
+    bool failed;
+    std::size_t piece_count;
+    SlabPiece pieces[MOST_PIECES];
+};
+
 struct ParallelMeasurement;
 
-// One thread's taking of slabs, and what it took last.
+// One thread's taking of slabs.
 struct SlabTaker {
     ParallelMeasurement* owner;
-    unsigned index;   // the slab of a batch it takes: its place among the threads
-    WindowRoom room;  // a window onto each file
+    WindowRoom room;  // a window onto each file, and a buffer to read each into
     WayCost costs[SLAB_WAYS];
     std::uint64_t slab_count;  // slabs taken so far
-    // The slab taken last.
-    std::uint64_t first_sample;  // where it starts and ends, counted from the files' first sample
+    WorkerThread thread;
+    // The slab it takes now.
+    std::uint64_t first_sample;  // counted from the files' first sample
     std::uint64_t end_sample;
     const unsigned char* windows[2];  // where the slab of each file is mapped, if it is
     unsigned char* read_buffers[2];   // where a read's worth of each is read into, if it is read
     SlabWay way;
-    bool failed;
-    std::size_t piece_count;
-    SlabPiece pieces[MOST_PIECES];
-    // The hand-over with the main thread: the batch handed out, and the one
-    // taken, by number.
-    WorkerThread thread;
-    alignas(CACHE_LINE_BYTES) std::atomic<std::uint32_t> handed_out;
-    alignas(CACHE_LINE_BYTES) std::atomic<std::uint32_t> taken;
+    SlabSlot* slot;
 };
-
-// Blocks a batch can complete at most.
-constexpr std::size_t MOST_BLOCKS_A_BATCH = MOST_THREADS * (SLAB_SAMPLES / LEAST_BLOCK_SAMPLES + 1);
 
 struct ParallelMeasurement {
     std::FILE* files[2];
     std::uint64_t bytes_at_start[2];
     std::uint32_t block_samples;
-    bool files_map;            // both files can be mapped: no holes, a system that maps files
+    bool files_map;            // both files may be mapped: a system that maps files, no holes, no memory file system
     unsigned threads;          // takers in use, the main thread's first
     unsigned started_workers;  // threads started for the takers after the first
-    bool stopping;             // read by the workers once a batch is handed out
-    // The batch handed out: its first slab, the samples measured to, the plan.
-    std::uint64_t batch_first_slab;
-    std::uint64_t end_sample;  // the files' common length as measured: set by their sizes
-    PsnrPiecePlan plan;
+    bool begun;                // the first block has been asked for
+    // What the threads share: the next slab to claim, the end of the
+    // claiming, the latest plan; and, set before the end of the claiming
+    // moves, where the samples to take end and begin again.
+    alignas(CACHE_LINE_BYTES) std::atomic<std::uint32_t> next_claim;
+    alignas(CACHE_LINE_BYTES) std::atomic<std::uint32_t> claim_end;
+    std::atomic<std::uint32_t> plan_hint;
+    std::atomic<bool> stopping;
+    std::uint64_t end_sample;     // the files' common length as measured: set by their sizes
+    std::uint64_t resume_sample;  // where taking starts again after the files grew
     // The main thread's own.
     PsnrAccumulator accumulator;
-    std::uint64_t measured;      // samples added so far, counted from the files' first
-    MeasurementState ending;     // how it ends once the blocks ready are handed out; measuring until then
-    MeasurementState end_state;  // where the files' sizes end it when their ends are reached
-    PsnrResult ready[MOST_BLOCKS_A_BATCH + 1];
+    std::uint64_t measured;        // samples added so far, counted from the files' first
+    std::uint32_t next_to_add;     // the slab whose pieces are added next
+    MeasurementState ending;       // how it ends once the blocks ready are handed out; measuring until then
+    PsnrResult ready[MOST_BLOCKS_A_SLAB + 1];
     std::size_t ready_count;
     std::size_t ready_taken;
     PsnrResult result;  // of the block handed out last
+    SlabSlot slots[SLABS_AHEAD];
     SlabTaker takers[MOST_THREADS];
 };
 

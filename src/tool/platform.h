@@ -47,6 +47,11 @@ std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, s
 // holes is read, never mapped.
 bool data_covers_file_from(std::FILE* file, std::uint64_t offset);
 
+// Whether `file` lies on a memory file system, where the page cache holds
+// it in pages of 4 KiB, which cost more mapped than copied, and where asking
+// for its holes takes time along its whole length.
+bool on_memory_file_system(std::FILE* file);
+
 // Room in the address space for a thread's windows onto files, and its
 // buffers to read them into. `count` windows of `window_bytes` each, a
 // multiple of the page size, side by side, each starting on a multiple of

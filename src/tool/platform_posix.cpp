@@ -3,6 +3,11 @@
 // and the SIGBUS of a page that vanished under one, threads.
 #include <langinfo.h>
 #include <pthread.h>
+
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 #include <sched.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -134,6 +139,18 @@ bool data_covers_file_from(std::FILE* file, std::uint64_t) {
            static_cast<std::uint64_t>(status.st_blocks) * STAT_BLOCK_BYTES >=
                static_cast<std::uint64_t>(status.st_size);
 }
+#endif
+
+#ifdef __linux__
+bool on_memory_file_system(std::FILE* file) {
+    struct statfs status {};
+    return fstatfs(fileno(file), &status) == 0 &&
+           (status.f_type == static_cast<decltype(status.f_type)>(TMPFS_MAGIC) ||
+            status.f_type == static_cast<decltype(status.f_type)>(RAMFS_MAGIC));
+}
+#else
+// Elsewhere a memory file system is not told apart.
+bool on_memory_file_system(std::FILE*) { return false; }
 #endif
 
 namespace {

@@ -96,6 +96,7 @@ std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, s
 // Files are read, not mapped, on Windows: mapping them there has not been
 // measured to gain anything. So holes matter not, and no page can vanish.
 bool data_covers_file_from(std::FILE*, std::uint64_t) { return true; }
+bool on_memory_file_system(std::FILE*) { return false; }
 
 bool reserve_window_room(WindowRoom& room, unsigned count, std::size_t window_bytes,
                          std::size_t buffer_bytes) {
