@@ -1,10 +1,11 @@
 // Samples per second of the meter: the fast path against the in-order loop
 // that defines its results, on one chunk of the size the tool reads, below
-// 2^53 and past it.
+// 2^53 and past it; and the time of one compute_psnr.
 #include <benchmark/benchmark.h>
 #include <vorik/measurement.h>
 #include <vorik/psnr_meter.h>
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -91,6 +92,34 @@ void measure_integer_kernel(benchmark::State& state, SquareSumsKernel kernel) {
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
 }
 
+// compute_psnr on running totals such as the tool meets: from a second to a
+// day of 48 kHz audio, mean squares from far below one step to the full span.
+void measure_compute_psnr(benchmark::State& state) {
+    constexpr std::size_t TOTALS = 1024;
+    constexpr std::uint64_t PAIRS_PER_SECOND = 48000;
+    constexpr std::uint64_t SECONDS_PER_DAY = 86400;
+    constexpr double LEAST_MEAN_SQUARE = 1e-3;
+    const double largest_mean_square = PSNR_PEAK * PSNR_PEAK;
+    std::mt19937_64 random(13);
+    std::uniform_int_distribution<std::uint64_t> seconds(1, SECONDS_PER_DAY);
+    std::uniform_real_distribution<double> log_mean_square(std::log(LEAST_MEAN_SQUARE),
+                                                           std::log(largest_mean_square));
+    std::vector<PsnrAccumulator> totals;
+    for (std::size_t i = 0; i < TOTALS; ++i) {
+        const std::uint64_t frames = seconds(random) * PAIRS_PER_SECOND;
+        const auto total = [&] {
+            return std::round(static_cast<double>(frames) * std::exp(log_mean_square(random)));
+        };
+        totals.push_back({frames, total(), total()});
+    }
+    std::size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(compute_psnr(totals[next]));
+        next = (next + 1) % TOTALS;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 constexpr double TWO_TO_53 = 9007199254740992.0;
 constexpr double TWO_TO_60 = 1152921504606846976.0;
 constexpr double TWO_TO_75 = 37778931862957161709568.0;
@@ -116,6 +145,8 @@ BENCHMARK_CAPTURE(measure_chunk, fast_path_noise_at_2_75, accumulate_block, unre
 BENCHMARK_CAPTURE(measure_chunk, in_order_reference_noise_at_2_53, accumulate_block_in_order,
                   unrelated_noises, TWO_TO_53)
     ->Arg(CHUNK_SAMPLES);
+
+BENCHMARK(measure_compute_psnr);
 
 // Each kernel this CPU can run, at spacings of 2 (from 2^53), 2^5 (2^57 to
 // 2^58, where most of a gibibyte of unrelated noise is summed) and 2^15.
