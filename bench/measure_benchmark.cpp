@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "decimal_log.h"
 #include "square_sums.h"
 
 namespace {
@@ -92,6 +93,22 @@ void measure_integer_kernel(benchmark::State& state, SquareSumsKernel kernel) {
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
 }
 
+// The log10's precise path on its own, which compute_psnr takes for about
+// one argument in 300,000, on arguments of the meter's range.
+void measure_precise_decimal_log(benchmark::State& state) {
+    constexpr std::size_t ARGUMENTS = 1024;
+    std::mt19937_64 random(17);
+    std::uniform_real_distribution<double> argument(1.0, PSNR_PEAK);
+    std::vector<double> arguments(ARGUMENTS);
+    for (double& x : arguments) x = argument(random);
+    std::size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(decimal_log_precise(arguments[next]));
+        next = (next + 1) % ARGUMENTS;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 // compute_psnr on running totals such as the tool meets: from a second to a
 // day of 48 kHz audio, mean squares from far below one step to the full span.
 void measure_compute_psnr(benchmark::State& state) {
@@ -147,6 +164,7 @@ BENCHMARK_CAPTURE(measure_chunk, in_order_reference_noise_at_2_53, accumulate_bl
     ->Arg(CHUNK_SAMPLES);
 
 BENCHMARK(measure_compute_psnr);
+BENCHMARK(measure_precise_decimal_log);
 
 // Each kernel this CPU can run, at spacings of 2 (from 2^53), 2^5 (2^57 to
 // 2^58, where most of a gibibyte of unrelated noise is summed) and 2^15.

@@ -10,7 +10,7 @@ With --check, FILE is compared with what would be written, and the exit
 status says whether they are the same. The output depends on nothing but this
 script and mpmath: the arguments come from a seeded generator, and every
 value is mpmath's, at far more precision than a double, rounded to nearest.
---random N and --seed S give other or more random arguments, for a longer run
+--random N, --meter N and --seed S give other or more random arguments, for a longer run
 than the committed file holds (the test reads a file named in
 VORIK_DECIMAL_LOG_CASES in place of its own).
 """
@@ -402,7 +402,7 @@ def meter_cases(generator, count):
     return [(t, f) for t, f in cases if float(t) == t]
 
 
-def cases_text(random_count, seed):
+def cases_text(random_count, meter_count, seed):
     generator = random.Random(seed)
     sections = [
         ('random doubles, every binade alike', random_doubles(generator, random_count)),
@@ -419,7 +419,8 @@ def cases_text(random_count, seed):
     ]
     lines = [
         '# log10 of doubles, rounded to nearest, worked out with mpmath at 400 bits by',
-        '# tools/decimal_log_reference.py cases --random %d --seed %d; do not edit.' % (random_count, seed),
+        '# tools/decimal_log_reference.py cases --random %d --meter %d --seed %d; do not edit.' % (
+            random_count, meter_count, seed),
         '# Each line: the argument, the rounded log10, and the rest of log10 rounded',
         '# to nearest, as hexadecimal bit patterns of doubles; the meter\'s lines add',
         '# the total and the pair count the argument comes from.',
@@ -429,7 +430,7 @@ def cases_text(random_count, seed):
         lines.append('# section: ' + name)
         lines += [reference_line(x) for x in values]
     lines.append('# section: the meter\'s arguments, 65535 / sqrt(total / pairs)')
-    for total, frames in meter_cases(generator, 2000):
+    for total, frames in meter_cases(generator, meter_count):
         lines.append(reference_line(meter_argument(total, frames), '%d %d' % (total, frames)))
     return '\n'.join(lines) + '\n'
 
@@ -440,9 +441,11 @@ def main():
     parser.add_argument('file', nargs='?', help='where to write (standard output if left out)')
     parser.add_argument('--check', action='store_true', help='compare FILE with the output instead')
     parser.add_argument('--random', type=int, default=8000, help='random arguments in the cases')
+    parser.add_argument('--meter', type=int, default=2000,
+                        help='random totals and pair counts, and as many near printed rounding boundaries')
     parser.add_argument('--seed', type=int, default=21, help='seed of the random arguments')
     options = parser.parse_intermixed_args()
-    text = table_text() if options.what == 'table' else cases_text(options.random, options.seed)
+    text = table_text() if options.what == 'table' else cases_text(options.random, options.meter, options.seed)
     if options.check:
         with open(options.file, encoding='ascii') as existing:
             if existing.read() != text:
