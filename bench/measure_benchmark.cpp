@@ -1,15 +1,17 @@
 // Samples per second of the meter: the fast path against the in-order loop
 // that defines its results, on one chunk of the size the tool reads, below
-// 2^53 and past it.
+// 2^53 and past it; and the time of one compute_psnr.
 #include <benchmark/benchmark.h>
 #include <vorik/measurement.h>
 #include <vorik/psnr_meter.h>
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "decimal_log.h"
 #include "square_sums/square_sums.h"
 
 namespace {
@@ -91,6 +93,50 @@ void measure_integer_kernel(benchmark::State& state, SquareSumsKernel kernel) {
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
 }
 
+// The log10's precise path on its own, which compute_psnr takes for about
+// one argument in 300,000, on arguments of the meter's range.
+void measure_precise_decimal_log(benchmark::State& state) {
+    constexpr std::size_t ARGUMENTS = 1024;
+    std::mt19937_64 random(17);
+    std::uniform_real_distribution<double> argument(1.0, PSNR_PEAK);
+    std::vector<double> arguments(ARGUMENTS);
+    for (double& x : arguments) x = argument(random);
+    std::size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(decimal_log_precise(arguments[next]));
+        next = (next + 1) % ARGUMENTS;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// compute_psnr on running totals such as the tool meets: from a second to a
+// day of 48 kHz audio, mean squares from far below one step to the full span.
+void measure_compute_psnr(benchmark::State& state) {
+    constexpr std::size_t TOTALS = 1024;
+    constexpr std::uint64_t PAIRS_PER_SECOND = 48000;
+    constexpr std::uint64_t SECONDS_PER_DAY = 86400;
+    constexpr double LEAST_MEAN_SQUARE = 1e-3;
+    const double largest_mean_square = PSNR_PEAK * PSNR_PEAK;
+    std::mt19937_64 random(13);
+    std::uniform_int_distribution<std::uint64_t> seconds(1, SECONDS_PER_DAY);
+    std::uniform_real_distribution<double> log_mean_square(std::log(LEAST_MEAN_SQUARE),
+                                                           std::log(largest_mean_square));
+    std::vector<PsnrAccumulator> totals;
+    for (std::size_t i = 0; i < TOTALS; ++i) {
+        const std::uint64_t frames = seconds(random) * PAIRS_PER_SECOND;
+        const auto total = [&] {
+            return std::round(static_cast<double>(frames) * std::exp(log_mean_square(random)));
+        };
+        totals.push_back({frames, total(), total()});
+    }
+    std::size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(compute_psnr(totals[next]));
+        next = (next + 1) % TOTALS;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 constexpr double TWO_TO_53 = 9007199254740992.0;
 constexpr double TWO_TO_60 = 1152921504606846976.0;
 constexpr double TWO_TO_75 = 37778931862957161709568.0;
@@ -116,6 +162,9 @@ BENCHMARK_CAPTURE(measure_chunk, fast_path_noise_at_2_75, accumulate_block, unre
 BENCHMARK_CAPTURE(measure_chunk, in_order_reference_noise_at_2_53, accumulate_block_in_order,
                   unrelated_noises, TWO_TO_53)
     ->Arg(CHUNK_SAMPLES);
+
+BENCHMARK(measure_compute_psnr);
+BENCHMARK(measure_precise_decimal_log);
 
 // Each kernel this CPU can run, at spacings of 2 (from 2^53), 2^5 (2^57 to
 // 2^58, where most of a gibibyte of unrelated noise is summed) and 2^15.

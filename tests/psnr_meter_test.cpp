@@ -72,6 +72,30 @@ TEST(PsnrMeter, FullSpanDifferenceIsZeroDecibels) {
     EXPECT_EQ(compute_psnr(accumulator).left_db, 0.0);
 }
 
+TEST(PsnrMeter, DecibelsNearARoundingBoundaryAreRoundedAlike) {
+    // 20 log10(65535 / sqrt(108464501781 / 47851)) lies within an ulp of
+    // 32.7755; with log10 rounded to nearest (mpmath's) it is the double
+    // nearest 32.7755, which lies above it.
+    const PsnrAccumulator accumulator{47851, 108464501781.0, 0.0};
+    const PsnrResult result = compute_psnr(accumulator);
+    EXPECT_EQ(result.left_db, 32.7755);
+    EXPECT_EQ(progress_line(result), "L  32.776dB | R 333.000dB | LR 182.888dB\r");
+}
+
+TEST(PsnrMeter, ProgressLineRoundsTheExactDecimalValue) {
+    // As C99 printf and glibc's: the exact binary value, rounded to nearest
+    // and a tie to even (0.0625 to 0.062), as the Windows build must print
+    // too; the old msvcrt printf rounds ties away from zero.
+    EXPECT_EQ(progress_line({0.0625, 2.0005}), "L   0.062dB | R   2.001dB | LR   1.032dB\r");
+    EXPECT_EQ(progress_line({0.3125, 0.0005}), "L   0.312dB | R   0.001dB | LR   0.157dB\r");
+}
+
+// Wine's msvcrt rounds as glibc does, so under Wine the test above passes
+// with either printf: a Windows build must ask for MinGW-w64's own.
+#ifdef __MINGW32__
+static_assert(__USE_MINGW_ANSI_STDIO, "the progress line needs MinGW-w64's C99 printf");
+#endif
+
 TEST(PsnrMeter, OddCountsIgnoreTheLoneLastSample) {
     const std::vector<std::int16_t> first = {10, 20, 30, 40, 50};
     const std::vector<std::int16_t> second = {0, 0, 0, 0, 0};
