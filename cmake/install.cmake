@@ -76,7 +76,8 @@ set(CPACK_DEBIAN_PACKAGE_SOURCE vorik)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
-# Depends: computed from what the executable links (libc6, libstdc++6, ...).
+# Depends: computed from what the executable links: the C library (it links
+# the C++ runtime in).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 # A description is its synopsis line, then the extended description in lines

@@ -416,7 +416,9 @@ std::FILE* wav_stream_of(const Samples& samples) {
     std::FILE* file = vorik_test::scratch_stream();
     const std::vector<unsigned char> header(WAVE_HEADER_BYTES, 0);
     std::fwrite(header.data(), 1, header.size(), file);
-    std::fwrite(samples.data(), sizeof(std::int16_t), samples.size(), file);
+    if (!samples.empty()) {
+        std::fwrite(samples.data(), sizeof(std::int16_t), samples.size(), file);
+    }
     std::fflush(file);
     std::fseek(file, static_cast<long>(WAVE_HEADER_BYTES), SEEK_SET);
     return file;
