@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Times vorik on two large WAV files against the floor of reading them with
-# cat, and against what a user would otherwise reach for (sox, numpy) where
-# those are installed. Everything is measured in this one run, with the tool
-# and cat taking turns, on files in the page cache in the three ways files
-# sit there: just written, on a memory file system, and read back from disk.
+# Times vorik on large WAV files against the floor of reading them with cat,
+# and against what a user would otherwise reach for (sox, numpy) where those
+# are installed. Everything is measured in this one run, with the tool and
+# cat taking turns, on files in each state the page cache holds them in: just
+# written, on a memory file system, read back from disk, and evicted (read
+# from the disk itself); for two sizes of file, and pinned to one core.
 #
 # Usage: bench/run_benchmark.sh [MIB_PER_FILE [RUNS]]   (defaults: 1024 and 5)
 # Evicting a file from the page cache needs GNU dd; peak memory needs GNU time
-# (Debian: `time`).
+# (Debian: `time`); pinning needs taskset (Debian: `util-linux`).
 set -euo pipefail
 
 mib_per_file=${1:-1024}
 runs=${2:-5}
+readonly SMALL_MIB=64
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build="$repo/build-bench"
 
@@ -26,11 +28,16 @@ trap cleanup EXIT
 
 # 44.1 kHz stereo 16-bit: 176400 bytes a second.
 readonly BYTES_PER_SECOND=176400
-seconds=$(( mib_per_file * 1048576 / BYTES_PER_SECOND ))
-"$build/make_examples" "$work" "$seconds"
+# FOLDER MIB [noise]: a pair of files of MIB each.
+make_pair() {
+    mkdir -p "$1"
+    "$build/make_examples" "$1" $(( $2 * 1048576 / BYTES_PER_SECOND )) ${3:+"$3"}
+}
+make_pair "$work/large" "$mib_per_file"
 # Two unrelated full-scale noises of the same size: the meter's heaviest load,
 # whose totals pass 2^53 after about five minutes.
-"$build/make_examples" "$work" "$seconds" noise
+make_pair "$work/large" "$mib_per_file" noise
+make_pair "$work/small" "$SMALL_MIB"
 
 # Wall seconds of one run of a command, its output thrown away.
 wall_seconds() {
@@ -51,6 +58,30 @@ peak_rss_mib() {
     fi
 }
 
+# A file just written is dirty in the page cache, and only clean pages can be
+# evicted: it is written out first.
+evict() {
+    local file
+    for file in "$@"; do
+        sync "$file"
+        dd if="$file" iflag=nocache count=0 status=none
+    done
+}
+
+evict_then_read_back() {
+    local file
+    evict "$@"
+    for file in "$@"; do
+        cat "$file" >/dev/null
+    done
+}
+
+# What runs before each timed run of a row, given its two files: nothing, or
+# the eviction of the files. And what each run of a row runs under: nothing,
+# or a pinning to one core.
+before_each=true
+pin=()
+
 # One row: a command and cat on the same two files, taking turns RUNS times;
 # the ratio is the median of the ratios of each turn.
 row() {
@@ -59,8 +90,10 @@ row() {
     local tool_times=() cat_times=() ratios=()
     for _ in $(seq "$runs"); do
         local c t
-        c=$(wall_seconds cat "$first" "$second")
-        t=$(wall_seconds "$@" "$first" "$second")
+        "$before_each" "$first" "$second"
+        c=$(wall_seconds ${pin[@]+"${pin[@]}"} cat "$first" "$second")
+        "$before_each" "$first" "$second"
+        t=$(wall_seconds ${pin[@]+"${pin[@]}"} "$@" "$first" "$second")
         cat_times+=("$c")
         tool_times+=("$t")
         ratios+=("$(awk -v t="$t" -v c="$c" 'BEGIN { printf "%.4f", t / c }')")
@@ -68,18 +101,28 @@ row() {
     printf '| %s | %s | %s | %s | %s |\n' "$label" \
         "$(printf '%s\n' "${tool_times[@]}" | median)" "$(printf '%s\n' "${cat_times[@]}" | median)" \
         "$(printf '%s\n' "${ratios[@]}" | median | awk '{ printf "%.2f", $1 }')" \
-        "$(peak_rss_mib "$@" "$first" "$second")"
+        "$(peak_rss_mib ${pin[@]+"${pin[@]}"} "$@" "$first" "$second")"
 }
 
-# A file just written is dirty in the page cache, and only clean pages can be
-# evicted: it is written out first.
-evict_then_read_back() {
-    local file
-    for file in "$@"; do
-        sync "$file"
-        dd if="$file" iflag=nocache count=0 status=none
-        cat "$file" >/dev/null
-    done
+# The rows of one pair of files: each state of the page cache in turn.
+state_rows() {
+    local size=$1 folder=$2
+    local original="$folder/chord.wav" copy="$folder/chord_noisy.wav"
+    row "$size, just written" "$original" "$copy" "$build/vorik"
+    if [ -d /dev/shm ] && [ "$(df -Pk /dev/shm | awk 'NR == 2 { print $4 }')" -gt $(( 3 * mib_per_file * 1024 )) ]; then
+        memory_work=$(mktemp -d /dev/shm/vorik-benchmark.XXXXXX)
+        cp "$original" "$copy" "$memory_work/"
+        row "$size, on /dev/shm (tmpfs)" "$memory_work/chord.wav" "$memory_work/chord_noisy.wav" "$build/vorik"
+        rm -rf "$memory_work"
+        memory_work=""
+    else
+        echo "| $size, on /dev/shm | no room | | | |"
+    fi
+    evict_then_read_back "$original" "$copy"
+    row "$size, read back from disk" "$original" "$copy" "$build/vorik"
+    before_each=evict
+    row "$size, evicted: read from the disk" "$original" "$copy" "$build/vorik"
+    before_each=true
 }
 
 # Each command below is given the two files as its last two arguments.
@@ -109,32 +152,28 @@ with np.errstate(divide="ignore"):
 print("L%8.3fdB | R%8.3fdB" % tuple(psnr))
 ')
 
-original="$work/chord.wav"
-copy="$work/chord_noisy.wav"
-
 echo
-echo "Two files of $mib_per_file MiB each (a long chord, and the same chord with a little noise),"
-echo "in the page cache; medians of $runs turns each, $(nproc) cores"
+echo "Pairs of $mib_per_file MiB and of $SMALL_MIB MiB a file (a long chord, and the same chord with a"
+echo "little noise), and two unrelated noises; medians of $runs turns each, $(nproc) cores"
 echo
 echo "| files | vorik (s) | cat (s) | vorik / cat | vorik's peak RSS (MiB) |"
 echo "|---|---|---|---|---|"
-row "just written" "$original" "$copy" "$build/vorik"
-row "just written, two unrelated full-scale noises" "$work/noise_first.wav" "$work/noise_second.wav" "$build/vorik"
-if [ -d /dev/shm ] && [ "$(df -Pk /dev/shm | awk 'NR == 2 { print $4 }')" -gt $(( 3 * mib_per_file * 1024 )) ]; then
-    memory_work=$(mktemp -d /dev/shm/vorik-benchmark.XXXXXX)
-    cp "$original" "$copy" "$memory_work/"
-    row "on /dev/shm (tmpfs)" "$memory_work/chord.wav" "$memory_work/chord_noisy.wav" "$build/vorik"
-    rm -rf "$memory_work"
-    memory_work=""
-else
-    echo "| on /dev/shm | no room | | | |"
-fi
-evict_then_read_back "$original" "$copy" "$work/noise_first.wav" "$work/noise_second.wav"
-row "read back from disk" "$original" "$copy" "$build/vorik"
-row "read back from disk, two unrelated full-scale noises" "$work/noise_first.wav" "$work/noise_second.wav" "$build/vorik"
+state_rows "$mib_per_file MiB" "$work/large"
+noises=("$work/large/noise_first.wav" "$work/large/noise_second.wav")
+evict_then_read_back "${noises[@]}"
+row "$mib_per_file MiB, read back, two unrelated full-scale noises (past 2^53)" "${noises[@]}" "$build/vorik"
+original="$work/large/chord.wav"
+copy="$work/large/chord_noisy.wav"
+evict_then_read_back "$original" "$copy"
+pin=(taskset -c 0)
+row "$mib_per_file MiB, read back, both pinned to one core" "$original" "$copy" "$build/vorik"
+pin=()
+state_rows "$SMALL_MIB MiB" "$work/small"
+row "the 2-second examples" "$repo/examples/chord.wav" "$repo/examples/chord_noisy.wav" "$build/vorik"
 
+evict_then_read_back "$original" "$copy"
 echo
-echo "Other tools, on the files read back from disk:"
+echo "Other tools, on the $mib_per_file MiB files read back from disk:"
 echo
 echo "| command | time (s) | cat (s) | × cat | peak RSS (MiB) |"
 echo "|---|---|---|---|---|"
