@@ -444,8 +444,8 @@ struct ParallelRun {
             // Reading priced out, and never tried again within a test.
             constexpr std::uint64_t NEVER = std::uint64_t{1} << 40;
             for (SlabTaker& taker : parallel.takers) {
-                taker.costs[static_cast<std::size_t>(SlabWay::read)] = {1.0, NEVER, true};
-                taker.costs[static_cast<std::size_t>(SlabWay::mapped)] = {0.0, 0, true};
+                taker.costs[static_cast<std::size_t>(SlabWay::read)] = {1.0, NEVER, NEVER, true};
+                taker.costs[static_cast<std::size_t>(SlabWay::mapped)] = {0.0, 0, NEVER, true};
             }
         }
     }

@@ -13,8 +13,10 @@ namespace {
 constexpr std::uint64_t SAMPLES_START = WAVE_HEADER_BYTES;
 constexpr std::uint64_t BYTES_PER_SAMPLE = sizeof(std::int16_t);
 // A way not taken for this many slabs is tried again: what a file costs
-// changes along it with how the page cache holds it.
+// changes along it with how the page cache holds it. Each time it is tried
+// and still costs more, it waits twice as long, up to the most.
 constexpr std::uint64_t SLABS_BEFORE_TRYING_AGAIN = 16;
+constexpr std::uint64_t MOST_SLABS_BEFORE_TRYING_AGAIN = 256;
 // What a way's latest slab weighs in what it costs: a quarter.
 constexpr double LATEST_COST_WEIGHT = 0.25;
 // A thread that waits spins this many times before it lets other threads run,
@@ -80,11 +82,9 @@ SlabWay chosen_way(const SlabTaker& taker, bool files_map) {
     const WayCost& mapped = taker.costs[static_cast<std::size_t>(SlabWay::mapped)];
     const SlabWay cheaper =
         mapped.nanoseconds_per_byte < read.nanoseconds_per_byte ? SlabWay::mapped : SlabWay::read;
-    const SlabWay other = other_way(cheaper);
-    const bool other_is_old =
-        taker.slab_count >=
-        taker.costs[static_cast<std::size_t>(other)].last_slab_count + SLABS_BEFORE_TRYING_AGAIN;
-    return other_is_old ? other : cheaper;
+    const WayCost& other = taker.costs[static_cast<std::size_t>(other_way(cheaper))];
+    return taker.slab_count >= other.last_slab_count + other.slabs_between_tries ? other_way(cheaper)
+                                                                                 : cheaper;
 }
 
 void record_cost(SlabTaker& taker, Clock::duration took, std::uint64_t bytes) {
@@ -97,6 +97,11 @@ void record_cost(SlabTaker& taker, Clock::duration took, std::uint64_t bytes) {
                    : latest;
     cost.known = true;
     cost.last_slab_count = taker.slab_count;
+    const WayCost& other = taker.costs[static_cast<std::size_t>(other_way(taker.way))];
+    const bool dearer = other.known && other.nanoseconds_per_byte < cost.nanoseconds_per_byte;
+    cost.slabs_between_tries = dearer && cost.slabs_between_tries != 0
+                                   ? std::min(2 * cost.slabs_between_tries, MOST_SLABS_BEFORE_TRYING_AGAIN)
+                                   : SLABS_BEFORE_TRYING_AGAIN;
 }
 
 // The bytes of the files from where the taker's slab starts to where its
@@ -209,7 +214,8 @@ PsnrPiecePlan plan_of(std::uint32_t word) {
 void set_out_slab(SlabTaker& taker, std::uint64_t slab) {
     const ParallelMeasurement& parallel = *taker.owner;
     taker.first_sample = std::max(slab_start_sample(slab), parallel.resume_sample);
-    taker.end_sample = std::max(taker.first_sample, std::min(parallel.end_sample, slab_start_sample(slab + 1)));
+    taker.end_sample =
+        std::max(taker.first_sample, std::min(parallel.end_sample, slab_start_sample(slab + 1)));
     taker.way = chosen_way(taker, parallel.files_map);
 }
 
@@ -229,7 +235,8 @@ void sum_slab_pieces(void* context) {
         return;
     }
     slot.failed = false;
-    record_cost(taker, Clock::now() - started, 2 * (taker.end_sample - taker.first_sample) * BYTES_PER_SAMPLE);
+    record_cost(taker, Clock::now() - started,
+                2 * (taker.end_sample - taker.first_sample) * BYTES_PER_SAMPLE);
 }
 
 // Claims the next slab, if one may be taken now, and takes it. Returns
@@ -291,7 +298,8 @@ void run_worker(void* context) {
 // than the files' common end.
 void open_claiming(ParallelMeasurement& parallel) {
     const std::uint64_t last_slab = slab_of(parallel.end_sample - 1);
-    const std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{parallel.next_to_add} + SLABS_AHEAD, last_slab + 1);
+    const std::uint64_t end =
+        std::min<std::uint64_t>(std::uint64_t{parallel.next_to_add} + SLABS_AHEAD, last_slab + 1);
     parallel.claim_end.store(parallel.end_sample == 0 ? 0 : static_cast<std::uint32_t>(end),
                              std::memory_order_release);
 }
@@ -352,7 +360,8 @@ void at_the_files_ends(ParallelMeasurement& parallel) {
     std::uint64_t samples[2] = {};
     for (unsigned file = 0; file < 2; ++file) {
         std::uint64_t file_bytes = 0;
-        if (!regular_file_size(parallel.files[file], file_bytes) || file_bytes < parallel.bytes_at_start[file]) {
+        if (!regular_file_size(parallel.files[file], file_bytes) ||
+            file_bytes < parallel.bytes_at_start[file]) {
             parallel.ending = MeasurementState::read_failed;
             return;
         }
@@ -424,8 +433,8 @@ bool start_parallel_measurement(ParallelMeasurement& parallel, const Measurement
     // cost more than the copy.
     parallel.files_map = system_maps_files();
     for (std::FILE* file : parallel.files) {
-        parallel.files_map = parallel.files_map && !on_memory_file_system(file) &&
-                             data_covers_file_from(file, SAMPLES_START);
+        parallel.files_map =
+            parallel.files_map && !on_memory_file_system(file) && data_covers_file_from(file, SAMPLES_START);
     }
     parallel.threads = std::clamp(usable_processors(), 1U, MOST_THREADS);
     for (unsigned t = 0; t < parallel.threads; ++t) {

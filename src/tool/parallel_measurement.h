@@ -61,7 +61,8 @@ constexpr std::size_t SLAB_WAYS = 2;
 // What a way has cost a thread, in time per byte.
 struct WayCost {
     double nanoseconds_per_byte;
-    std::uint64_t last_slab_count;  // the taker's slab count when it last went this way
+    std::uint64_t last_slab_count;      // the taker's slab count when it last went this way
+    std::uint64_t slabs_between_tries;  // while dearer: how long until it is tried again; 0 at first
     bool known;
 };
 
@@ -102,8 +103,8 @@ struct ParallelMeasurement {
     std::FILE* files[2];
     std::uint64_t bytes_at_start[2];
     std::uint32_t block_samples;
-    bool files_map;            // both files may be mapped: a system that maps files, no holes, no memory file system
-    unsigned threads;          // takers in use, the main thread's first
+    bool files_map;    // both files may be mapped: a system that maps files, no holes, no memory file system
+    unsigned threads;  // takers in use, the main thread's first
     unsigned started_workers;  // threads started for the takers after the first
     bool begun;                // the first block has been asked for
     // What the threads share: the next slab to claim, the end of the
@@ -117,9 +118,9 @@ struct ParallelMeasurement {
     std::uint64_t resume_sample;  // where taking starts again after the files grew
     // The main thread's own.
     PsnrAccumulator accumulator;
-    std::uint64_t measured;        // samples added so far, counted from the files' first
-    std::uint32_t next_to_add;     // the slab whose pieces are added next
-    MeasurementState ending;       // how it ends once the blocks ready are handed out; measuring until then
+    std::uint64_t measured;     // samples added so far, counted from the files' first
+    std::uint32_t next_to_add;  // the slab whose pieces are added next
+    MeasurementState ending;    // how it ends once the blocks ready are handed out; measuring until then
     PsnrResult ready[MOST_BLOCKS_A_SLAB + 1];
     std::size_t ready_count;
     std::size_t ready_taken;
