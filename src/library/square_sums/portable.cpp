@@ -106,6 +106,32 @@ std::uint64_t gather_bits(const unsigned char (&flags)[WORD_BITS]) {
     return bits;
 }
 
+// The squares of one word, up to 32 pairs, in 64 bits: each side's sum of
+// their k, and their flips and ties as bits.
+struct WordRounding {
+    std::uint64_t quotients[BITS_PER_PAIR];
+    std::uint64_t flips;
+    std::uint64_t ties;
+};
+
+WordRounding round_word(const std::int16_t* first, const std::int16_t* second, std::uint32_t word_pairs,
+                        const SideRounding (&sides)[BITS_PER_PAIR]) {
+    WordRounding word{{0, 0}, 0, 0};
+    unsigned char flips[WORD_BITS] = {};
+    unsigned char ties[WORD_BITS] = {};
+    for (std::size_t i = 0; i < std::size_t{word_pairs} * BITS_PER_PAIR; ++i) {
+        const SideRounding& side = sides[i % BITS_PER_PAIR];
+        const std::uint32_t square = squared_difference(first[i], second[i]);
+        const std::uint64_t quotient = (square + side.half_down) >> side.shift;
+        word.quotients[i % BITS_PER_PAIR] += quotient;
+        flips[i] = static_cast<unsigned char>(quotient & 1);
+        ties[i] = (square & side.remainder_mask) == side.half;
+    }
+    word.flips = gather_bits(flips);
+    word.ties = gather_bits(ties);
+    return word;
+}
+
 // A 32-bit lane that gains at most 65535 a word is emptied after this many.
 constexpr std::size_t WORDS_BETWEEN_LANE_FLUSHES = 65536;
 
@@ -185,19 +211,12 @@ RoundedSums sum_rounded_squares_portably(const std::int16_t* first_block, const 
     std::uint64_t quotients[BITS_PER_PAIR] = {0, 0};
     for (auto done = static_cast<std::uint32_t>(words * PAIRS_PER_WORD); done < pairs;) {
         const std::uint32_t word_pairs = std::min(pairs - done, PAIRS_PER_WORD);
-        const std::int16_t* first = first_block + std::size_t{done} * BITS_PER_PAIR;
-        const std::int16_t* second = second_block + std::size_t{done} * BITS_PER_PAIR;
-        unsigned char flips[WORD_BITS] = {};
-        unsigned char ties[WORD_BITS] = {};
-        for (std::size_t i = 0; i < std::size_t{word_pairs} * BITS_PER_PAIR; ++i) {
-            const SideRounding& side = sides[i % BITS_PER_PAIR];
-            const std::uint32_t square = squared_difference(first[i], second[i]);
-            const std::uint64_t quotient = (square + side.half_down) >> side.shift;
-            quotients[i % BITS_PER_PAIR] += quotient;
-            flips[i] = static_cast<unsigned char>(quotient & 1);
-            ties[i] = (square & side.remainder_mask) == side.half;
-        }
-        scan_ties(gather_bits(flips), gather_bits(ties), parities, sums);
+        const WordRounding word =
+            round_word(first_block + std::size_t{done} * BITS_PER_PAIR,
+                       second_block + std::size_t{done} * BITS_PER_PAIR, word_pairs, sides);
+        quotients[0] += word.quotients[0];
+        quotients[1] += word.quotients[1];
+        scan_ties(word.flips, word.ties, parities, sums);
         done += word_pairs;
     }
     return {sums.left + quotients[0], sums.right + quotients[1]};
@@ -244,21 +263,12 @@ OddStartChanges odd_start_changes(const std::int16_t* first_block, const std::in
     }
     for (std::uint32_t done = 0; done < pairs && !(searches[0].done && searches[1].done);) {
         const std::uint32_t word_pairs = std::min(pairs - done, PAIRS_PER_WORD);
-        const std::int16_t* first = first_block + std::size_t{done} * BITS_PER_PAIR;
-        const std::int16_t* second = second_block + std::size_t{done} * BITS_PER_PAIR;
-        unsigned char flips[WORD_BITS] = {};
-        unsigned char ties[WORD_BITS] = {};
-        for (std::size_t i = 0; i < std::size_t{word_pairs} * BITS_PER_PAIR; ++i) {
-            const SideRounding& side = sides[i % BITS_PER_PAIR];
-            const std::uint32_t square = squared_difference(first[i], second[i]);
-            flips[i] = static_cast<unsigned char>(((square + side.half_down) >> side.shift) & 1);
-            ties[i] = (square & side.remainder_mask) == side.half;
-        }
-        const std::uint64_t flip_bits = gather_bits(flips);
-        const std::uint64_t tie_bits = gather_bits(ties);
+        const WordRounding word =
+            round_word(first_block + std::size_t{done} * BITS_PER_PAIR,
+                       second_block + std::size_t{done} * BITS_PER_PAIR, word_pairs, sides);
         for (std::size_t side = 0; side < BITS_PER_PAIR; ++side) {
             if (!searches[side].done) {
-                search_word(searches[side], flip_bits, tie_bits, side_bits[side]);
+                search_word(searches[side], word.flips, word.ties, side_bits[side]);
             }
         }
         done += word_pairs;
