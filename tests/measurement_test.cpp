@@ -544,34 +544,35 @@ TEST(Measurement, FilesThatChangeWhileThreadsMeasureThem) {
     std::fclose(growing);
     std::fclose(whole);
 
-    // Cut ahead of the threads: once they have taken the first two slabs,
-    // inside the third, within a page and a block, where mapped pages past
-    // the new end vanish; and before they start, 100 bytes before the end of
-    // the third block of a file whose end lies in the same page, where none
-    // does and only the file's size tells of the zeros past its new end.
+    // Cut ahead of the threads, which take slabs at most SLABS_AHEAD ahead of
+    // the one added: once the first block is out, inside a slab beyond those,
+    // within a page and a block, where mapped pages past the new end vanish;
+    // and before they start, 100 bytes before the end of the third block of a
+    // file whose end lies in the same page, where none does and only the
+    // file's size tells of the zeros past its new end.
+    const Samples long_samples = random_samples(random, (SLABS_AHEAD + 4) * SLAB_SAMPLES);
     const Samples short_samples(samples.begin(), samples.begin() + 3 * BLOCK + 50);
     struct Cut {
         Ways ways;
         const Samples* samples;
-        off_t bytes;
+        std::uint64_t samples_kept;
         bool after_a_block;
     };
-    const auto within_third_slab =
-        static_cast<off_t>(WAVE_HEADER_BYTES + (5 * SLAB_SAMPLES / 2 + 1001) * sizeof(std::int16_t));
-    const auto before_third_block_ends =
-        static_cast<off_t>(WAVE_HEADER_BYTES + 3 * BLOCK * sizeof(std::int16_t) - 100);
-    const Cut cuts[] = {{Ways::read, &samples, within_third_slab, true},
-                        {Ways::mapped, &samples, within_third_slab, true},
+    const std::uint64_t beyond_the_slabs_ahead = (SLABS_AHEAD + 2) * SLAB_SAMPLES + SLAB_SAMPLES / 2 + 1001;
+    const std::uint64_t before_third_block_ends = 3 * BLOCK - 50;
+    const Cut cuts[] = {{Ways::read, &long_samples, beyond_the_slabs_ahead, true},
+                        {Ways::mapped, &long_samples, beyond_the_slabs_ahead, true},
                         {Ways::mapped, &short_samples, before_third_block_ends, false}};
     for (const Cut& c : cuts) {
         std::FILE* cut = wav_stream_of(*c.samples);
         std::FILE* intact = wav_stream_of(*c.samples);
-        SCOPED_TRACE(testing::Message() << "ways " << static_cast<int>(c.ways) << ", cut to " << c.bytes);
+        const auto cut_bytes = static_cast<off_t>(WAVE_HEADER_BYTES + c.samples_kept * sizeof(std::int16_t));
+        SCOPED_TRACE(testing::Message() << "ways " << static_cast<int>(c.ways) << ", cut to " << cut_bytes);
         {
             ParallelRun run(cut, intact, BLOCK, c.ways, MOST_THREADS, {});
             ASSERT_TRUE(run.started);
             ASSERT_TRUE(!c.after_a_block || measure_next_in_parallel(run.parallel));
-            ASSERT_EQ(ftruncate(fileno(cut), c.bytes), 0);
+            ASSERT_EQ(ftruncate(fileno(cut), cut_bytes), 0);
             std::uint64_t blocks = c.after_a_block ? 1 : 0;
             while (measure_next_in_parallel(run.parallel)) {
                 ++blocks;
@@ -579,7 +580,8 @@ TEST(Measurement, FilesThatChangeWhileThreadsMeasureThem) {
                 EXPECT_EQ(run.parallel.result.left_db, PSNR_IDENTICAL);
             }
             EXPECT_EQ(run.parallel.ending, MeasurementState::read_failed);
-            EXPECT_LE(blocks * BLOCK, 3 * SLAB_SAMPLES);
+            // No block that reaches past the cut is kept.
+            EXPECT_LE(blocks * BLOCK, c.samples_kept);
         }
         std::fclose(cut);
         std::fclose(intact);

@@ -213,7 +213,7 @@ PsnrPiecePlan plan_of(std::uint32_t word) {
 // the files' common end.
 void set_out_slab(SlabTaker& taker, std::uint64_t slab) {
     const ParallelMeasurement& parallel = *taker.owner;
-    taker.first_sample = std::max(slab_start_sample(slab), parallel.resume_sample);
+    taker.first_sample = slab_start_sample(slab);
     taker.end_sample =
         std::max(taker.first_sample, std::min(parallel.end_sample, slab_start_sample(slab + 1)));
     taker.way = chosen_way(taker, parallel.files_map);
@@ -326,19 +326,26 @@ void take_rest_in_order(void* context) {
     taker.slot->failed = !taken || !slab_still_in_files(taker);
 }
 
+// Takes the rest of `slab` again from the sample measured to, by the main
+// thread, in order; false where that fails.
+bool took_rest_in_order(ParallelMeasurement& parallel, std::uint64_t slab, SlabSlot& slot) {
+    SlabTaker& taker = parallel.takers[0];
+    set_out_slab(taker, slab);
+    taker.first_sample = parallel.measured;
+    taker.slot = &slot;
+    if (!run_guarded_against_vanished_pages(take_rest_in_order, &parallel)) {
+        slot.failed = true;
+    }
+    return !slot.failed;
+}
+
 // Adds the pieces of the next slab, whose results are in; where a piece's
 // plan no longer holds, the rest of the slab is taken again, in order. Blocks
 // it completes count only once the whole slab was taken.
 void add_slab(ParallelMeasurement& parallel, SlabSlot& slot) {
     for (std::size_t p = 0; p < slot.piece_count && !slot.failed; ++p) {
         if (!add_psnr_piece(parallel.accumulator, slot.plan, slot.pieces[p].sums)) {
-            SlabTaker& taker = parallel.takers[0];
-            set_out_slab(taker, parallel.next_to_add);
-            taker.first_sample = parallel.measured;
-            taker.slot = &slot;
-            if (!run_guarded_against_vanished_pages(take_rest_in_order, &parallel)) {
-                slot.failed = true;
-            }
+            took_rest_in_order(parallel, parallel.next_to_add, slot);
             break;
         }
         added_to(parallel, slot.pieces[p].end);
@@ -370,14 +377,19 @@ void at_the_files_ends(ParallelMeasurement& parallel) {
     const FileEnds ends = ends_of(samples[0], samples[1], parallel.block_samples);
     const std::uint64_t whole_blocks = parallel.measured - parallel.measured % parallel.block_samples;
     if (ends.end_sample > parallel.measured) {
-        // Taking starts again in the slab the old end lies in.
+        // The rest of the slab the old end lies in is the main thread's to
+        // take; the threads claim on from the next, as ever. Every slab
+        // claimed has been added, so no thread writes that slab's slot.
         parallel.end_sample = ends.end_sample;
-        parallel.resume_sample = parallel.measured;
-        parallel.next_to_add = static_cast<std::uint32_t>(slab_of(parallel.measured));
-        parallel.next_claim.store(parallel.next_to_add, std::memory_order_relaxed);
-        // Every slab claimed has been added: no thread writes a slot now.
-        for (SlabSlot& slot : parallel.slots) {
-            slot.holds.store(0, std::memory_order_relaxed);
+        const std::uint64_t slab = slab_of(parallel.measured);
+        if (slab < parallel.next_to_add) {
+            SlabSlot& slot = parallel.slots[slab % SLABS_AHEAD];
+            const std::size_t ready_before = parallel.ready_count;
+            if (!took_rest_in_order(parallel, slab, slot)) {
+                parallel.ready_count = ready_before;
+                parallel.ending = MeasurementState::read_failed;
+                return;
+            }
         }
         open_claiming(parallel);
         return;

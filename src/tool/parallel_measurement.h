@@ -109,13 +109,12 @@ struct ParallelMeasurement {
     bool begun;                // the first block has been asked for
     // What the threads share: the next slab to claim, the end of the
     // claiming, the latest plan; and, set before the end of the claiming
-    // moves, where the samples to take end and begin again.
+    // moves, where the samples to take end.
     alignas(CACHE_LINE_BYTES) std::atomic<std::uint32_t> next_claim;
     alignas(CACHE_LINE_BYTES) std::atomic<std::uint32_t> claim_end;
     std::atomic<std::uint32_t> plan_hint;
     std::atomic<bool> stopping;
-    std::uint64_t end_sample;     // the files' common length as measured: set by their sizes
-    std::uint64_t resume_sample;  // where taking starts again after the files grew
+    std::uint64_t end_sample;  // the files' common length as measured: set by their sizes
     // The main thread's own.
     PsnrAccumulator accumulator;
     std::uint64_t measured;     // samples added so far, counted from the files' first
