@@ -1,7 +1,8 @@
 // A regular file's samples read through its stream, as the library reads
 // them, with the file watched: one cut short while it is measured fails the
-// read rather than pass for a file that ended. What two regular files take
-// where measure_in_parallel does not (see parallel_measurement.h).
+// read rather than pass for a file that ended. How a regular file is taken
+// where the two inputs cannot be measured by several threads (see
+// parallel_measurement.h).
 #pragma once
 
 #include <vorik/measurement.h>

@@ -32,8 +32,14 @@ constexpr std::uint32_t SIDE_MASK = (1U << SIDE_BITS) - 1;
 
 using Clock = std::chrono::steady_clock;
 
+// Where a sample starts in both files, and the sample that starts at a byte
+// from the first sample's on; samples counted from the files' first.
+std::uint64_t offset_of(std::uint64_t sample) { return SAMPLES_START + sample * BYTES_PER_SAMPLE; }
+
+std::uint64_t sample_at(std::uint64_t offset) { return (offset - SAMPLES_START) / BYTES_PER_SAMPLE; }
+
 std::uint64_t samples_in(std::uint64_t file_bytes) {
-    return file_bytes > SAMPLES_START ? (file_bytes - SAMPLES_START) / BYTES_PER_SAMPLE : 0;
+    return file_bytes > SAMPLES_START ? sample_at(file_bytes) : 0;
 }
 
 // Where the files' lengths end a measurement, as measure_next_block ends it:
@@ -57,13 +63,9 @@ FileEnds ends_of(std::uint64_t first_samples, std::uint64_t second_samples, std:
 
 // The slab that holds a sample, and where a slab's samples start: slabs lie
 // on SLAB_BYTES boundaries of the files, the first one holding the header.
-std::uint64_t slab_of(std::uint64_t sample) {
-    return (SAMPLES_START + sample * BYTES_PER_SAMPLE) / SLAB_BYTES;
-}
+std::uint64_t slab_of(std::uint64_t sample) { return offset_of(sample) / SLAB_BYTES; }
 
-std::uint64_t slab_start_sample(std::uint64_t slab) {
-    return slab == 0 ? 0 : (slab * SLAB_BYTES - SAMPLES_START) / BYTES_PER_SAMPLE;
-}
+std::uint64_t slab_start_sample(std::uint64_t slab) { return slab == 0 ? 0 : sample_at(slab * SLAB_BYTES); }
 
 SlabWay other_way(SlabWay way) { return way == SlabWay::read ? SlabWay::mapped : SlabWay::read; }
 
@@ -112,7 +114,7 @@ struct SlabBytes {
 };
 
 SlabBytes slab_bytes(const SlabTaker& taker) {
-    return {slab_of(taker.first_sample) * SLAB_BYTES, SAMPLES_START + taker.end_sample * BYTES_PER_SAMPLE};
+    return {slab_of(taker.first_sample) * SLAB_BYTES, offset_of(taker.end_sample)};
 }
 
 // Maps the taker's slab of both files, for its samples to be read in place.
@@ -142,13 +144,12 @@ bool take_pieces(SlabTaker& taker, Piece piece) {
         return false;
     }
     std::uint64_t start = taker.first_sample;
-    const std::uint64_t start_offset = SAMPLES_START + start * BYTES_PER_SAMPLE;
-    std::uint64_t read_offset = bytes.offset + (start_offset - bytes.offset) / READ_BYTES * READ_BYTES;
+    std::uint64_t read_offset = bytes.offset + (offset_of(start) - bytes.offset) / READ_BYTES * READ_BYTES;
     for (; start < taker.end_sample; read_offset += READ_BYTES) {
         const std::uint64_t read_end = std::min(bytes.end, read_offset + READ_BYTES);
         // Reads start on page boundaries; a sample that the first one cuts
         // in two, behind the header, belongs to the next.
-        const std::uint64_t end = std::min(taker.end_sample, (read_end - SAMPLES_START) / BYTES_PER_SAMPLE);
+        const std::uint64_t end = std::min(taker.end_sample, sample_at(read_end));
         const std::int16_t* lying[2] = {};
         for (unsigned file = 0; file < 2; ++file) {
             const unsigned char* window = taker.read_buffers[file];
@@ -162,8 +163,7 @@ bool take_pieces(SlabTaker& taker, Piece piece) {
                 }
             }
             // Aligned: windows and buffers start on a page, samples on an even byte.
-            lying[file] = reinterpret_cast<const std::int16_t*>(
-                window + (SAMPLES_START + start * BYTES_PER_SAMPLE - read_offset));
+            lying[file] = reinterpret_cast<const std::int16_t*>(window + (offset_of(start) - read_offset));
         }
         const std::uint32_t block = parallel.block_samples;
         for (std::uint64_t at = start; at < end;) {
@@ -183,7 +183,7 @@ bool slab_still_in_files(const SlabTaker& taker) {
     if (taker.way == SlabWay::read) {
         return true;
     }
-    const std::uint64_t end_offset = SAMPLES_START + taker.end_sample * BYTES_PER_SAMPLE;
+    const std::uint64_t end_offset = offset_of(taker.end_sample);
     for (std::FILE* file : taker.owner->files) {
         std::uint64_t file_bytes = 0;
         if (!regular_file_size(file, file_bytes) || file_bytes < end_offset) {
@@ -255,26 +255,21 @@ bool claim_and_take(SlabTaker& taker) {
     slot.failed = true;
     taker.slot = &slot;
     set_out_slab(taker, slab);
-    if (!run_guarded_against_vanished_pages(sum_slab_pieces, &taker)) {
-        slot.failed = true;
-    }
+    // A slab cut short by a vanished page keeps `failed` as set above.
+    run_guarded_against_vanished_pages(sum_slab_pieces, &taker);
     ++taker.slab_count;
     slot.holds.store(slab + 1, std::memory_order_release);
     return true;
 }
 
-// How a thread waits, each time a little longer: spinning, for the short
-// waits for a slab, then letting other threads run, then sleeping, as for a
-// main thread held up by its output.
-struct Waiting {
-    unsigned times;
-};
-
-void wait_a_little(Waiting& waiting) {
-    if (waiting.times < SPINS_BEFORE_YIELDING) {
-        ++waiting.times;
-    } else if (waiting.times < SPINS_BEFORE_YIELDING + YIELDS_BEFORE_SLEEPING) {
-        ++waiting.times;
+// How a thread waits, the longer the more `times` it has waited already:
+// spinning, for the short waits for a slab, then letting other threads run,
+// then sleeping, as for a main thread held up by its output.
+void wait_a_little(unsigned& times) {
+    if (times < SPINS_BEFORE_YIELDING) {
+        ++times;
+    } else if (times < SPINS_BEFORE_YIELDING + YIELDS_BEFORE_SLEEPING) {
+        ++times;
         yield_processor();
     } else {
         sleep_briefly();
@@ -284,12 +279,12 @@ void wait_a_little(Waiting& waiting) {
 void run_worker(void* context) {
     SlabTaker& taker = *static_cast<SlabTaker*>(context);
     const ParallelMeasurement& parallel = *taker.owner;
-    Waiting waiting{0};
+    unsigned waited = 0;
     while (!parallel.stopping.load(std::memory_order_acquire)) {
         if (claim_and_take(taker)) {
-            waiting = {0};
+            waited = 0;
         } else {
-            wait_a_little(waiting);
+            wait_a_little(waited);
         }
     }
 }
@@ -326,6 +321,14 @@ void take_rest_in_order(void* context) {
     taker.slot->failed = !taken || !slab_still_in_files(taker);
 }
 
+// A slab that failed ends the measurement, and none of the blocks it
+// completed is kept: they are the only ones ready, as blocks are handed out
+// before the next slab is added.
+void fail_at_slab(ParallelMeasurement& parallel) {
+    parallel.ready_count = 0;
+    parallel.ending = MeasurementState::read_failed;
+}
+
 // Takes the rest of `slab` again from the sample measured to, by the main
 // thread, in order; false where that fails.
 bool took_rest_in_order(ParallelMeasurement& parallel, std::uint64_t slab, SlabSlot& slot) {
@@ -351,8 +354,7 @@ void add_slab(ParallelMeasurement& parallel, SlabSlot& slot) {
         added_to(parallel, slot.pieces[p].end);
     }
     if (slot.failed) {
-        parallel.ready_count = 0;
-        parallel.ending = MeasurementState::read_failed;
+        fail_at_slab(parallel);
         return;
     }
     parallel.plan_hint.store(plan_word(plan_psnr_pieces(parallel.accumulator)), std::memory_order_release);
@@ -382,14 +384,10 @@ void at_the_files_ends(ParallelMeasurement& parallel) {
         // claimed has been added, so no thread writes that slab's slot.
         parallel.end_sample = ends.end_sample;
         const std::uint64_t slab = slab_of(parallel.measured);
-        if (slab < parallel.next_to_add) {
-            SlabSlot& slot = parallel.slots[slab % SLABS_AHEAD];
-            const std::size_t ready_before = parallel.ready_count;
-            if (!took_rest_in_order(parallel, slab, slot)) {
-                parallel.ready_count = ready_before;
-                parallel.ending = MeasurementState::read_failed;
-                return;
-            }
+        if (slab < parallel.next_to_add &&
+            !took_rest_in_order(parallel, slab, parallel.slots[slab % SLABS_AHEAD])) {
+            fail_at_slab(parallel);
+            return;
         }
         open_claiming(parallel);
         return;
@@ -441,13 +439,6 @@ bool start_parallel_measurement(ParallelMeasurement& parallel, const Measurement
         }
         samples[file] = samples_in(parallel.bytes_at_start[file]);
     }
-    // Files on a memory file system are read: mapped, their small pages
-    // cost more than the copy.
-    parallel.files_map = system_maps_files();
-    for (std::FILE* file : parallel.files) {
-        parallel.files_map =
-            parallel.files_map && !on_memory_file_system(file) && data_covers_file_from(file, SAMPLES_START);
-    }
     parallel.threads = std::clamp(usable_processors(), 1U, MOST_THREADS);
     for (unsigned t = 0; t < parallel.threads; ++t) {
         SlabTaker& taker = parallel.takers[t];
@@ -462,9 +453,16 @@ bool start_parallel_measurement(ParallelMeasurement& parallel, const Measurement
     if (parallel.threads == 0) {
         return false;
     }
+    // Files on a memory file system are read: mapped, their small pages
+    // cost more than the copy. Where the system maps no files, a room has
+    // no windows.
+    parallel.files_map = parallel.takers[0].room.windows != nullptr;
+    for (std::FILE* file : parallel.files) {
+        parallel.files_map =
+            parallel.files_map && !on_memory_file_system(file) && data_covers_file_from(file, SAMPLES_START);
+    }
     parallel.end_sample = ends_of(samples[0], samples[1], parallel.block_samples).end_sample;
     parallel.ending = MeasurementState::measuring;
-    parallel.result = measurement.result;
     return true;
 }
 
@@ -472,7 +470,7 @@ bool measure_next_in_parallel(ParallelMeasurement& parallel) {
     if (!parallel.begun) {
         begin(parallel);
     }
-    Waiting waiting{0};
+    unsigned waited = 0;
     while (parallel.ready_taken == parallel.ready_count) {
         if (parallel.ending != MeasurementState::measuring) {
             return false;
@@ -484,11 +482,11 @@ bool measure_next_in_parallel(ParallelMeasurement& parallel) {
             at_the_files_ends(parallel);
         } else if (next.holds.load(std::memory_order_acquire) == parallel.next_to_add + 1) {
             add_slab(parallel, next);
-            waiting = {0};
+            waited = 0;
         } else if (claim_and_take(parallel.takers[0])) {
-            waiting = {0};
+            waited = 0;
         } else {
-            wait_a_little(waiting);
+            wait_a_little(waited);
         }
     }
     parallel.result = parallel.ready[parallel.ready_taken++];

@@ -61,7 +61,7 @@ bool on_memory_file_system(std::FILE* file);
 // them together much slower. And `count` buffers of `buffer_bytes` each,
 // starting on pages.
 struct WindowRoom {
-    unsigned char* windows;  // none where the system does not map files
+    unsigned char* windows;  // nullptr where the system does not map files
     unsigned char* buffers;
     std::size_t window_bytes;
     std::size_t buffer_bytes;
@@ -76,9 +76,6 @@ struct WindowRoom {
 // space; nothing to release then.
 bool reserve_window_room(WindowRoom& room, unsigned count, std::size_t window_bytes,
                          std::size_t buffer_bytes);
-
-// Whether map_into_window can map files at all on this system.
-bool system_maps_files();
 
 // Maps `bytes`, at most a window's size, of `file` from `offset`, a multiple
 // of the page size, read-only into window `index`, in place of what it held.

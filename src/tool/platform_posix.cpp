@@ -232,8 +232,6 @@ bool reserve_window_room(WindowRoom& room, unsigned count, std::size_t window_by
     return true;
 }
 
-bool system_maps_files() { return true; }
-
 const unsigned char* map_into_window(WindowRoom& room, unsigned index, std::FILE* file, std::uint64_t offset,
                                      std::size_t bytes) {
     void* window = mmap(window_at(room, index), bytes, PROT_READ, MAP_SHARED | MAP_FIXED, fileno(file),

@@ -118,8 +118,6 @@ bool reserve_window_room(WindowRoom& room, unsigned count, std::size_t window_by
     return true;
 }
 
-bool system_maps_files() { return false; }
-
 const unsigned char* map_into_window(WindowRoom&, unsigned, std::FILE*, std::uint64_t, std::size_t) {
     return nullptr;
 }
