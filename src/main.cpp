@@ -3,7 +3,7 @@
 
 #include "comparison.h"
 #include "messages.h"
-#include "platform.h"
+#include "platform/console_and_files.h"
 
 namespace vorik {
 namespace {

@@ -16,8 +16,9 @@ set(unit_test_sources
   wave_header_test.cpp
   psnr_meter_test.cpp
   decimal_log_test.cpp
-  measurement_test.cpp)
-add_executable(vorik_unit_tests ${unit_test_sources} scratch_stream.cpp)
+  measurement_test.cpp
+  parallel_blocks_test.cpp)
+add_executable(vorik_unit_tests ${unit_test_sources} block_reference.cpp scratch_stream.cpp)
 target_link_libraries(vorik_unit_tests PRIVATE vorik_tool vorik_library_internals vorik_warnings GTest::gtest_main)
 # Wine finds a POSIX path on its drive Z:, the root of the file system.
 target_compile_definitions(vorik_unit_tests PRIVATE VORIK_DECIMAL_LOG_CASES="${CMAKE_CURRENT_SOURCE_DIR}/decimal_log_cases.txt")

@@ -1,6 +1,5 @@
 // The measurement block by block, through the library's own reading and the
-// tool's, one block at a time and by several threads, against whole blocks
-// read at once.
+// tool's, against whole blocks read at once.
 #include <gtest/gtest.h>
 #include <vorik/measurement.h>
 
@@ -15,8 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "block_reference.h"
 #include "file_source.h"
-#include "parallel_measurement.h"
+#include "platform/console_and_files.h"
 #include "scratch_stream.h"
 #include "wav_writer.h"
 
@@ -29,60 +29,7 @@
 namespace {
 
 using namespace vorik;
-using Samples = std::vector<std::int16_t>;
-
-// A temporary stream holding `samples` little-endian, plus `extra_bytes` odd bytes.
-std::FILE* stream_of(const Samples& samples, int extra_bytes = 0) {
-    std::FILE* file = vorik_test::scratch_stream();
-    for (const std::int16_t sample : samples) {
-        const auto bits = static_cast<std::uint16_t>(sample);
-        std::fputc(bits & 0xFF, file);
-        std::fputc(bits >> 8, file);
-    }
-    for (int i = 0; i < extra_bytes; ++i) {
-        std::fputc(0x7F, file);
-    }
-    std::rewind(file);
-    return file;
-}
-
-Samples random_samples(std::mt19937& random, std::size_t count) {
-    std::uniform_int_distribution<int> sample(-32768, 32767);
-    Samples samples(count);
-    for (std::int16_t& s : samples) {
-        s = static_cast<std::int16_t>(sample(random));
-    }
-    return samples;
-}
-
-struct Outcome {
-    std::uint64_t blocks;
-    MeasurementState state;
-    PsnrAccumulator totals;
-};
-
-// Whole blocks read at once: stop at the first pass with a zero or unequal count.
-Outcome whole_block_reference(const Samples& first, const Samples& second, std::uint32_t block_samples,
-                              const PsnrAccumulator& start = {}) {
-    Outcome outcome{0, MeasurementState::finished, start};
-    for (std::size_t at = 0;; at += block_samples) {
-        const auto remaining = [&](const Samples& s) {
-            return static_cast<std::uint32_t>(
-                std::min<std::size_t>(block_samples, s.size() - std::min(at, s.size())));
-        };
-        const std::uint32_t first_count = remaining(first);
-        const std::uint32_t second_count = remaining(second);
-        if (first_count == 0 || second_count == 0) {
-            return outcome;
-        }
-        if (first_count != second_count) {
-            outcome.state = MeasurementState::sizes_differ;
-            return outcome;
-        }
-        accumulate_block(outcome.totals, first.data() + at, second.data() + at, first_count);
-        ++outcome.blocks;
-    }
-}
+using namespace vorik_test;
 
 // How an input is taken: read in chunks of `capacity`, by the library, or
 // by the tool, which watches a regular file for a cut.
@@ -128,15 +75,6 @@ struct MeasuredRun {
         }
     }
 };
-
-void expect_same(const Outcome& expected, const Outcome& actual) {
-    EXPECT_EQ(expected.blocks, actual.blocks);
-    EXPECT_EQ(expected.state, actual.state);
-    EXPECT_EQ(expected.totals.frames, actual.totals.frames);
-    // Bit for bit: the pieces must keep the in-order summation.
-    EXPECT_EQ(std::memcmp(&expected.totals.sum_sq_left, &actual.totals.sum_sq_left, sizeof(double)), 0);
-    EXPECT_EQ(std::memcmp(&expected.totals.sum_sq_right, &actual.totals.sum_sq_right, sizeof(double)), 0);
-}
 
 TEST(Measurement, ChunkedReadingMatchesWholeBlocks) {
     std::mt19937 random(7);
@@ -408,185 +346,6 @@ TEST(Measurement, FileCutWhileReadFailsTheRead) {
     std::fclose(intact);
 }
 
-// --- Several threads -------------------------------------------------------
-
-// A file as the tool sees it once the header is read: 44 bytes, then the
-// samples, its stream standing at the first.
-std::FILE* wav_stream_of(const Samples& samples) {
-    std::FILE* file = vorik_test::scratch_stream();
-    const std::vector<unsigned char> header(WAVE_HEADER_BYTES, 0);
-    std::fwrite(header.data(), 1, header.size(), file);
-    if (!samples.empty()) {
-        std::fwrite(samples.data(), sizeof(std::int16_t), samples.size(), file);
-    }
-    std::fflush(file);
-    std::fseek(file, static_cast<long>(WAVE_HEADER_BYTES), SEEK_SET);
-    return file;
-}
-
-// How the threads take their slabs.
-enum class Ways { read, mapped, as_they_choose };
-
-// Two files measured by `threads` threads, from the totals `start`.
-struct ParallelRun {
-    ParallelRun(std::FILE* first, std::FILE* second, std::uint32_t block_samples, Ways ways, unsigned threads,
-                const PsnrAccumulator& start) {
-        WaveHeader header{};
-        header.channels = 2;
-        header.sample_rate = block_samples / 2;
-        header.bits_per_sample = 16;
-        start_measurement(measurement, first, header, second, header);
-        started = start_parallel_measurement(parallel, measurement);
-        parallel.threads = std::min(parallel.threads, threads);
-        parallel.accumulator = start;
-        parallel.files_map = parallel.files_map && ways != Ways::read;
-        if (ways == Ways::mapped) {
-            // Reading priced out, and never tried again within a test.
-            constexpr std::uint64_t NEVER = std::uint64_t{1} << 40;
-            for (SlabTaker& taker : parallel.takers) {
-                taker.costs[static_cast<std::size_t>(SlabWay::read)] = {1.0, NEVER, NEVER, true};
-                taker.costs[static_cast<std::size_t>(SlabWay::mapped)] = {0.0, 0, NEVER, true};
-            }
-        }
-    }
-    ~ParallelRun() {
-        finish_parallel_measurement(parallel);
-        finish_measurement(measurement);
-    }
-    ParallelRun(const ParallelRun&) = delete;
-    ParallelRun& operator=(const ParallelRun&) = delete;
-
-    Outcome to_the_end() {
-        std::uint64_t blocks = 0;
-        while (measure_next_in_parallel(parallel)) {
-            ++blocks;
-        }
-        return {blocks, parallel.ending, parallel.accumulator};
-    }
-
-    Measurement measurement{};
-    ParallelMeasurement parallel{};
-    bool started = false;
-};
-
-// Files over several slabs, measured by one thread and by two, read, mapped
-// or as the threads choose, in blocks smaller and larger than a slab, from
-// totals that stay below 2^53, cross it, or lie past it where every addition
-// rounds: the same blocks, ending and totals as whole blocks in order.
-TEST(Measurement, ThreadsMatchWholeBlocks) {
-    std::mt19937 random(22);
-    const std::uint32_t blocks[] = {LEAST_BLOCK_SAMPLES, 88200, 3 * SLAB_SAMPLES / 2};
-    const std::size_t slabs_long = 3 * SLAB_SAMPLES + SLAB_SAMPLES / 3;
-    // Equal lengths; the second ending within a block and on a block's
-    // boundary (of the smallest block); no samples in one.
-    const std::size_t lengths[][2] = {{slabs_long, slabs_long},
-                                      {slabs_long, slabs_long - 1000},
-                                      {slabs_long, 5 * LEAST_BLOCK_SAMPLES},
-                                      {0, slabs_long}};
-    const double EXACT_LIMIT = std::ldexp(1.0, 53);
-    const PsnrAccumulator starts[] = {
-        {0, 0.0, 0.0},
-        // Crossing 2^53 inside the second slab on the left, inside the first on the right.
-        {0, EXACT_LIMIT - std::ldexp(1.0, 49), EXACT_LIMIT - std::ldexp(1.0, 44)},
-        {0, std::ldexp(1.0, 57) + 96.0, std::ldexp(1.0, 55) + 8.0}};
-    for (const auto& length : lengths) {
-        const Samples first = random_samples(random, length[0]);
-        const Samples second = random_samples(random, length[1]);
-        std::FILE* first_file = wav_stream_of(first);
-        std::FILE* second_file = wav_stream_of(second);
-        for (const std::uint32_t block : blocks) {
-            for (const PsnrAccumulator& start : starts) {
-                const Outcome expected = whole_block_reference(first, second, block, start);
-                for (const Ways ways : {Ways::read, Ways::mapped, Ways::as_they_choose}) {
-                    for (const unsigned threads : {1U, MOST_THREADS}) {
-                        SCOPED_TRACE(testing::Message()
-                                     << "block " << block << ", lengths " << length[0] << "/" << length[1]
-                                     << ", from " << start.sum_sq_left << ", ways " << static_cast<int>(ways)
-                                     << ", " << threads << " threads");
-                        std::fseek(first_file, static_cast<long>(WAVE_HEADER_BYTES), SEEK_SET);
-                        std::fseek(second_file, static_cast<long>(WAVE_HEADER_BYTES), SEEK_SET);
-                        ParallelRun run(first_file, second_file, block, ways, threads, start);
-                        ASSERT_TRUE(run.started);
-                        expect_same(expected, run.to_the_end());
-                    }
-                }
-            }
-        }
-        std::fclose(first_file);
-        std::fclose(second_file);
-    }
-}
-
-// Files that change while threads measure them: one that grows is measured
-// to its new end, as a read would; one cut short fails the read, whether
-// its slab is read (a short read) or mapped (pages that vanish, or zeros
-// past the new end in the page it ends in), and nothing of it is kept.
-TEST(Measurement, FilesThatChangeWhileThreadsMeasureThem) {
-    constexpr std::uint32_t BLOCK = 88200;
-    std::mt19937 random(23);
-    const Samples samples = random_samples(random, 4 * SLAB_SAMPLES);
-    const Samples first_half(samples.begin(), samples.begin() + 2 * SLAB_SAMPLES);
-
-    std::FILE* growing = wav_stream_of(first_half);
-    std::FILE* whole = wav_stream_of(samples);
-    {
-        ParallelRun run(growing, whole, BLOCK, Ways::as_they_choose, MOST_THREADS, {});
-        ASSERT_TRUE(run.started);
-        ASSERT_TRUE(measure_next_in_parallel(run.parallel));
-        const auto written = static_cast<off_t>(WAVE_HEADER_BYTES + first_half.size() * sizeof(std::int16_t));
-        const std::size_t rest = (samples.size() - first_half.size()) * sizeof(std::int16_t);
-        ASSERT_EQ(pwrite(fileno(growing), samples.data() + first_half.size(), rest, written),
-                  static_cast<ssize_t>(rest));
-        Outcome outcome = run.to_the_end();
-        EXPECT_EQ(outcome.blocks + 1, whole_block_reference(samples, samples, BLOCK).blocks);
-        EXPECT_EQ(outcome.state, MeasurementState::finished);
-    }
-    std::fclose(growing);
-    std::fclose(whole);
-
-    // Cut ahead of the threads, which take slabs at most SLABS_AHEAD ahead of
-    // the one added: once the first block is out, inside a slab beyond those,
-    // within a page and a block, where mapped pages past the new end vanish;
-    // and before they start, 100 bytes before the end of the third block of a
-    // file whose end lies in the same page, where none does and only the
-    // file's size tells of the zeros past its new end.
-    const Samples long_samples = random_samples(random, (SLABS_AHEAD + 4) * SLAB_SAMPLES);
-    const Samples short_samples(samples.begin(), samples.begin() + 3 * BLOCK + 50);
-    struct Cut {
-        Ways ways;
-        const Samples* samples;
-        std::uint64_t samples_kept;
-        bool after_a_block;
-    };
-    const std::uint64_t beyond_the_slabs_ahead = (SLABS_AHEAD + 2) * SLAB_SAMPLES + SLAB_SAMPLES / 2 + 1001;
-    const std::uint64_t before_third_block_ends = 3 * BLOCK - 50;
-    const Cut cuts[] = {{Ways::read, &long_samples, beyond_the_slabs_ahead, true},
-                        {Ways::mapped, &long_samples, beyond_the_slabs_ahead, true},
-                        {Ways::mapped, &short_samples, before_third_block_ends, false}};
-    for (const Cut& c : cuts) {
-        std::FILE* cut = wav_stream_of(*c.samples);
-        std::FILE* intact = wav_stream_of(*c.samples);
-        const auto cut_bytes = static_cast<off_t>(WAVE_HEADER_BYTES + c.samples_kept * sizeof(std::int16_t));
-        SCOPED_TRACE(testing::Message() << "ways " << static_cast<int>(c.ways) << ", cut to " << cut_bytes);
-        {
-            ParallelRun run(cut, intact, BLOCK, c.ways, MOST_THREADS, {});
-            ASSERT_TRUE(run.started);
-            ASSERT_TRUE(!c.after_a_block || measure_next_in_parallel(run.parallel));
-            ASSERT_EQ(ftruncate(fileno(cut), cut_bytes), 0);
-            std::uint64_t blocks = c.after_a_block ? 1 : 0;
-            while (measure_next_in_parallel(run.parallel)) {
-                ++blocks;
-                // Alike files: every block kept is silent.
-                EXPECT_EQ(run.parallel.result.left_db, PSNR_IDENTICAL);
-            }
-            EXPECT_EQ(run.parallel.ending, MeasurementState::read_failed);
-            // No block that reaches past the cut is kept.
-            EXPECT_LE(blocks * BLOCK, c.samples_kept);
-        }
-        std::fclose(cut);
-        std::fclose(intact);
-    }
-}
 #endif
 
 }  // namespace

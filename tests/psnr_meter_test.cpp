@@ -13,6 +13,7 @@
 
 #include "messages.h"
 #include "scratch_stream.h"
+#include "psnr_pieces.h"
 #include "square_sums/square_sums.h"
 
 using namespace vorik;
@@ -184,8 +185,8 @@ TEST(PsnrMeter, FastPathMatchesTheInOrderLoopBitForBit) {
     const auto in_pieces = [](PsnrAccumulator& totals, const Samples& first, const Samples& second) {
         const auto count = static_cast<std::uint32_t>(first.size());
         const std::uint32_t cuts[] = {0, count / 3 & ~1U, 2 * (count / 3) & ~1U, count};
-        const PsnrPiecePlan plan = plan_psnr_pieces(totals);
-        PsnrPieceSums pieces[3];
+        const PiecePlan plan = plan_psnr_pieces(totals);
+        PieceSums pieces[3];
         for (std::size_t i = 0; i < 3; ++i) {
             pieces[i] =
                 sum_psnr_piece(plan, first.data() + cuts[i], second.data() + cuts[i], cuts[i + 1] - cuts[i]);

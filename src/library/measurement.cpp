@@ -4,11 +4,11 @@
 #include <bit>
 #include <cstdlib>
 
-namespace vorik {
-namespace {
+#include "measurement_detail.h"
 
-// Samples are little-endian in the file; swap them where the host is not.
-void samples_from_little_endian(std::int16_t* samples, std::uint32_t count) {
+namespace vorik {
+
+void detail::samples_from_little_endian(std::int16_t* samples, std::uint32_t count) {
     if constexpr (std::endian::native == std::endian::big) {
         for (std::uint32_t i = 0; i < count; ++i) {
             const auto bits = static_cast<std::uint16_t>(samples[i]);
@@ -16,6 +16,8 @@ void samples_from_little_endian(std::int16_t* samples, std::uint32_t count) {
         }
     }
 }
+
+namespace {
 
 // One input's progress through the current block.
 struct BlockSide {
@@ -81,7 +83,7 @@ SampleRun read_stream_samples(void* stream_input, std::uint32_t wanted) {
     const std::uint32_t asked = std::min(input.capacity, wanted);
     const auto got =
         static_cast<std::uint32_t>(std::fread(input.buffer, sizeof *input.buffer, asked, input.file));
-    samples_from_little_endian(input.buffer, got);
+    detail::samples_from_little_endian(input.buffer, got);
     return {input.buffer, got, got < asked, std::ferror(input.file) != 0};
 }
 
@@ -147,27 +149,43 @@ void start_measurement(Measurement& measurement, std::FILE* first, const WaveHea
     measurement.state = MeasurementState::measuring;
 }
 
-bool measure_next_block(Measurement& measurement) {
+namespace {
+
+// Takes the next block of both inputs, from the summer where it has it.
+bool take_next_block(Measurement& measurement, const detail::BlockSummer* summer) {
     if (measurement.state != MeasurementState::measuring) {
         return false;
     }
-    BlockSide first{measurement.first, 0, {}};
-    BlockSide second{measurement.second, 0, {}};
     PsnrAccumulator totals = measurement.accumulator;
-    take_block(first, second, measurement.block_samples, totals);
-    if (first.ready.failed || second.ready.failed) {
-        measurement.state = MeasurementState::read_failed;
-    } else if (first.count == 0 || second.count == 0) {
-        measurement.state = MeasurementState::finished;
-    } else if (first.count != second.count) {
-        measurement.state = MeasurementState::sizes_differ;
-    } else {
-        measurement.accumulator = totals;
-        measurement.result = compute_psnr(totals);
-        ++measurement.blocks;
-        return true;
+    if (summer == nullptr || !summer->add_next_block(summer->state, totals)) {
+        BlockSide first{measurement.first, 0, {}};
+        BlockSide second{measurement.second, 0, {}};
+        take_block(first, second, measurement.block_samples, totals);
+        if (first.ready.failed || second.ready.failed) {
+            measurement.state = MeasurementState::read_failed;
+            return false;
+        }
+        if (first.count == 0 || second.count == 0) {
+            measurement.state = MeasurementState::finished;
+            return false;
+        }
+        if (first.count != second.count) {
+            measurement.state = MeasurementState::sizes_differ;
+            return false;
+        }
     }
-    return false;
+    measurement.accumulator = totals;
+    measurement.result = compute_psnr(totals);
+    ++measurement.blocks;
+    return true;
+}
+
+}  // namespace
+
+bool measure_next_block(Measurement& measurement) { return take_next_block(measurement, nullptr); }
+
+bool detail::measure_next_block(Measurement& measurement, const BlockSummer& summer) {
+    return take_next_block(measurement, &summer);
 }
 
 void finish_measurement(Measurement& measurement) {

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "decimal_log.h"
+#include "psnr_pieces.h"
 #include "square_sums/square_sums.h"
 
 namespace vorik {
@@ -13,8 +14,11 @@ namespace {
 
 using detail::LARGEST_ROUNDED_SQUARE;
 using detail::LAST_ROUNDING_EXPONENT;
+using detail::PiecePlan;
+using detail::PieceSums;
 using detail::RoundedSums;
 using detail::RoundingSide;
+using detail::SideSumming;
 using detail::SquareSums;
 using detail::sum_rounded_squares;
 using detail::sum_squared_differences;
@@ -34,9 +38,9 @@ constexpr std::uint32_t PAIRS_IN_ORDER_AT_A_CROSSING = 64;
 constexpr int STORED_SIGNIFICAND_BITS = std::numeric_limits<double>::digits - 1;
 
 struct SidePlan {
-    PsnrSideWay way;
-    std::uint32_t pairs;    // how many of the next pairs it can take that way; 0: none
-    RoundingSide rounding;  // for the rounding way
+    SideSumming summing;
+    std::uint32_t pairs;    // how many of the next pairs it can take so; 0: none
+    RoundingSide rounding;  // for the rounded sums
 };
 
 // What the rounding kernel is given for a side it need not compute.
@@ -46,40 +50,44 @@ std::uint32_t pairs_within(std::uint64_t room_in_squares, std::uint32_t wanted) 
     return room_in_squares >= wanted ? wanted : static_cast<std::uint32_t>(room_in_squares);
 }
 
-// How a side's total takes squares; for the rounding way, the spacing and
+// How a side's total takes squares; for the rounded sums, the spacing and
 // whether the total is an odd multiple of it. A total that is negative, not
-// a whole number or not finite (none the tool makes) is added to in order.
-PsnrSideWay side_way(double total, RoundingSide& rounding) {
+// a whole number or not finite (none the tool makes) is added to in order,
+// and so is one where the rounded sums are slower than the in-order loop.
+SideSumming side_summing(double total, RoundingSide& rounding) {
     rounding = SIDE_NOT_ROUNDED;
     if (total >= 0.0 && total < static_cast<double>(EXACT_INTEGER_LIMIT)) {
-        return std::trunc(total) == total ? PsnrSideWay::exact_integers : PsnrSideWay::in_order;
+        return std::trunc(total) == total ? SideSumming::exact_integers : SideSumming::in_order;
     }
     if (!(total >= 0.0) || !std::isfinite(total)) {
-        return PsnrSideWay::in_order;
+        return SideSumming::in_order;
     }
     int binade_end = 0;  // the total is below 2^binade_end and at least half of it
     std::frexp(total, &binade_end);
     const auto spacing_exponent = static_cast<unsigned>(binade_end - 1 - STORED_SIGNIFICAND_BITS);
     if (spacing_exponent > LAST_ROUNDING_EXPONENT) {
-        return PsnrSideWay::unchanged;
+        return SideSumming::unchanged;
+    }
+    if (!detail::rounded_sums_beat_in_order(spacing_exponent)) {
+        return SideSumming::in_order;
     }
     // Exact: scaling by a power of two.
     const double multiple = std::ldexp(total, -static_cast<int>(spacing_exponent));
     rounding = {spacing_exponent, std::fmod(multiple, 2.0) != 0.0};
-    return PsnrSideWay::rounding;
+    return SideSumming::rounded;
 }
 
 SidePlan plan_side(double total, std::uint32_t wanted) {
     RoundingSide rounding{};
-    const PsnrSideWay way = side_way(total, rounding);
-    switch (way) {
-        case PsnrSideWay::in_order:
+    const SideSumming summing = side_summing(total, rounding);
+    switch (summing) {
+        case SideSumming::in_order:
             break;
-        case PsnrSideWay::exact_integers: {
+        case SideSumming::exact_integers: {
             const std::uint64_t room = EXACT_INTEGER_LIMIT - static_cast<std::uint64_t>(total);
-            return {way, pairs_within(room / LARGEST_SQUARE, wanted), rounding};
+            return {summing, pairs_within(room / LARGEST_SQUARE, wanted), rounding};
         }
-        case PsnrSideWay::rounding: {
+        case SideSumming::rounded: {
             // Exact: the total and the power of two are multiples of the
             // spacing in one binade.
             const double room =
@@ -88,28 +96,28 @@ SidePlan plan_side(double total, std::uint32_t wanted) {
             // total + pairs * 2^32 must stay below the power of two.
             const auto fitting_pairs =
                 static_cast<std::uint64_t>(std::ceil(room / LARGEST_ROUNDED_SQUARE) - 1.0);
-            return {way, pairs_within(fitting_pairs, wanted), rounding};
+            return {summing, pairs_within(fitting_pairs, wanted), rounding};
         }
-        case PsnrSideWay::unchanged:
-            return {way, wanted, rounding};
+        case SideSumming::unchanged:
+            return {summing, wanted, rounding};
     }
-    return {PsnrSideWay::in_order, 0, rounding};
+    return {SideSumming::in_order, 0, rounding};
 }
 
-// The total after a step of `pairs` pairs taken the planned way; `exact_sum`
-// and `rounded_sum` are the integer and the rounded sums of the step's squares.
+// The total after a step of `pairs` pairs taken as planned; `exact_sum` and
+// `rounded_sum` are the integer and the rounded sums of the step's squares.
 double advanced_total(double total, const SidePlan& plan, std::uint64_t exact_sum,
                       std::uint64_t rounded_sum) {
-    switch (plan.way) {
-        case PsnrSideWay::exact_integers:
+    switch (plan.summing) {
+        case SideSumming::exact_integers:
             return static_cast<double>(static_cast<std::uint64_t>(total) + exact_sum);
-        case PsnrSideWay::rounding:
+        case SideSumming::rounded:
             // Both terms and the sum are multiples of the spacing below
             // 2^(e+1): the addition is exact.
             return total + std::ldexp(static_cast<double>(rounded_sum),
                                       static_cast<int>(plan.rounding.spacing_exponent));
-        case PsnrSideWay::in_order:
-        case PsnrSideWay::unchanged:
+        case SideSumming::in_order:
+        case SideSumming::unchanged:
             break;
     }
     return total;
@@ -155,20 +163,24 @@ void accumulate_block(PsnrAccumulator& accumulator, const std::int16_t* first_bl
         const std::int16_t* first = first_block + 2 * std::size_t{done};
         const std::int16_t* second = second_block + 2 * std::size_t{done};
         const std::uint32_t step = std::min(left.pairs, right.pairs);
-        if (step == 0) {
-            // A square may carry a total across 2^53 or a power of two past
-            // it: these pairs are added one by one, as the definition says.
-            const std::uint32_t in_order = std::min(wanted, PAIRS_IN_ORDER_AT_A_CROSSING);
-            add_squares_in_order(accumulator, first, second, in_order);
-            done += in_order;
+        const bool in_order = left.summing == SideSumming::in_order || right.summing == SideSumming::in_order;
+        if (in_order || step == 0) {
+            // The definition itself: for a side that must take its squares
+            // one by one, or where a square may carry a total across 2^53
+            // or a power of two past it.
+            const std::uint32_t taken = in_order ? wanted : std::min(wanted, PAIRS_IN_ORDER_AT_A_CROSSING);
+            add_squares_in_order(accumulator, first, second, taken);
+            done += taken;
             continue;
         }
-        const auto any_side = [&](PsnrSideWay way) { return left.way == way || right.way == way; };
-        const SquareSums exact = any_side(PsnrSideWay::exact_integers)
+        const auto any_side = [&](SideSumming summing) {
+            return left.summing == summing || right.summing == summing;
+        };
+        const SquareSums exact = any_side(SideSumming::exact_integers)
                                      ? sum_squared_differences(first, second, step)
                                      : SquareSums{0, 0};
         const RoundedSums rounded =
-            any_side(PsnrSideWay::rounding)
+            any_side(SideSumming::rounded)
                 ? sum_rounded_squares(first, second, step, left.rounding, right.rounding)
                 : RoundedSums{0, 0};
         accumulator.sum_sq_left = advanced_total(accumulator.sum_sq_left, left, exact.left, rounded.left);
@@ -181,15 +193,16 @@ void accumulate_block(PsnrAccumulator& accumulator, const std::int16_t* first_bl
 
 namespace {
 
-RoundingSide planned_rounding(PsnrSideWay way, unsigned spacing_exponent) {
+RoundingSide planned_rounding(SideSumming summing, unsigned spacing_exponent) {
     // Pieces are summed as if each total were an even multiple.
-    return way == PsnrSideWay::rounding ? RoundingSide{spacing_exponent, false} : SIDE_NOT_ROUNDED;
+    return summing == SideSumming::rounded ? RoundingSide{spacing_exponent, false} : SIDE_NOT_ROUNDED;
 }
 
 // A side's total after a piece, if the piece keeps to the plan.
-bool added_side(double& total, PsnrSideWay way, unsigned spacing_exponent, std::uint64_t sum, int odd_start) {
-    switch (way) {
-        case PsnrSideWay::exact_integers: {
+bool added_side(double& total, SideSumming summing, unsigned spacing_exponent, std::uint64_t sum,
+                int odd_start) {
+    switch (summing) {
+        case SideSumming::exact_integers: {
             // Every partial sum up to 2^53 is exact: the last one tells.
             const std::uint64_t after = static_cast<std::uint64_t>(total) + sum;
             if (after > EXACT_INTEGER_LIMIT) {
@@ -198,7 +211,7 @@ bool added_side(double& total, PsnrSideWay way, unsigned spacing_exponent, std::
             total = static_cast<double>(after);
             return true;
         }
-        case PsnrSideWay::rounding: {
+        case SideSumming::rounded: {
             // The total is N spacings, 2^52 <= N < 2^53; the piece moves it
             // to N + sum spacings, set right for an odd N. Reckoned so, the
             // partial totals only grow: if the last stays below 2^53
@@ -216,9 +229,9 @@ bool added_side(double& total, PsnrSideWay way, unsigned spacing_exponent, std::
             total = std::ldexp(static_cast<double>(after), static_cast<int>(spacing_exponent));
             return true;
         }
-        case PsnrSideWay::unchanged:
+        case SideSumming::unchanged:
             return true;
-        case PsnrSideWay::in_order:
+        case SideSumming::in_order:
             break;
     }
     return false;
@@ -226,39 +239,39 @@ bool added_side(double& total, PsnrSideWay way, unsigned spacing_exponent, std::
 
 }  // namespace
 
-PsnrPiecePlan plan_psnr_pieces(const PsnrAccumulator& accumulator) {
+PiecePlan detail::plan_psnr_pieces(const PsnrAccumulator& accumulator) {
     RoundingSide left{};
     RoundingSide right{};
-    const PsnrSideWay left_way = side_way(accumulator.sum_sq_left, left);
-    const PsnrSideWay right_way = side_way(accumulator.sum_sq_right, right);
-    return {left_way, right_way, left.spacing_exponent, right.spacing_exponent};
+    const SideSumming left_summing = side_summing(accumulator.sum_sq_left, left);
+    const SideSumming right_summing = side_summing(accumulator.sum_sq_right, right);
+    return {left_summing, right_summing, left.spacing_exponent, right.spacing_exponent};
 }
 
-bool psnr_pieces_apply(const PsnrPiecePlan& plan) {
-    return plan.left_way != PsnrSideWay::in_order && plan.right_way != PsnrSideWay::in_order;
+bool detail::psnr_pieces_apply(const PiecePlan& plan) {
+    return plan.left != SideSumming::in_order && plan.right != SideSumming::in_order;
 }
 
-PsnrPieceSums sum_psnr_piece(const PsnrPiecePlan& plan, const std::int16_t* first_block,
-                             const std::int16_t* second_block, std::uint32_t count) {
+PieceSums detail::sum_psnr_piece(const PiecePlan& plan, const std::int16_t* first_block,
+                                 const std::int16_t* second_block, std::uint32_t count) {
     const std::uint32_t pairs = count / 2;
-    const auto any_side = [&plan](PsnrSideWay way) { return plan.left_way == way || plan.right_way == way; };
-    PsnrPieceSums piece{pairs, 0, 0, 0, 0};
-    if (any_side(PsnrSideWay::exact_integers)) {
+    const auto any_side = [&plan](SideSumming summing) { return plan.left == summing || plan.right == summing; };
+    PieceSums piece{pairs, 0, 0, 0, 0};
+    if (any_side(SideSumming::exact_integers)) {
         const SquareSums exact = sum_squared_differences(first_block, second_block, pairs);
         piece.left_sum = exact.left;
         piece.right_sum = exact.right;
     }
-    if (any_side(PsnrSideWay::rounding)) {
-        const RoundingSide left = planned_rounding(plan.left_way, plan.left_spacing_exponent);
-        const RoundingSide right = planned_rounding(plan.right_way, plan.right_spacing_exponent);
+    if (any_side(SideSumming::rounded)) {
+        const RoundingSide left = planned_rounding(plan.left, plan.left_spacing_exponent);
+        const RoundingSide right = planned_rounding(plan.right, plan.right_spacing_exponent);
         const RoundedSums rounded = sum_rounded_squares(first_block, second_block, pairs, left, right);
-        const detail::OddStartChanges odd_start = detail::odd_start_changes(
-            first_block, second_block, pairs, left.spacing_exponent, right.spacing_exponent);
-        if (plan.left_way == PsnrSideWay::rounding) {
+        const OddStartChanges odd_start =
+            odd_start_changes(first_block, second_block, pairs, left.spacing_exponent, right.spacing_exponent);
+        if (plan.left == SideSumming::rounded) {
             piece.left_sum = rounded.left;
             piece.left_odd_start = odd_start.left;
         }
-        if (plan.right_way == PsnrSideWay::rounding) {
+        if (plan.right == SideSumming::rounded) {
             piece.right_sum = rounded.right;
             piece.right_odd_start = odd_start.right;
         }
@@ -266,12 +279,15 @@ PsnrPieceSums sum_psnr_piece(const PsnrPiecePlan& plan, const std::int16_t* firs
     return piece;
 }
 
-bool add_psnr_piece(PsnrAccumulator& accumulator, const PsnrPiecePlan& plan, const PsnrPieceSums& piece) {
+bool detail::add_psnr_piece(PsnrAccumulator& accumulator, const PiecePlan& plan, const PieceSums& piece) {
+    // A piece summed from another plan than these totals' would add up wrong.
+    if (!(plan == plan_psnr_pieces(accumulator))) {
+        return false;
+    }
     double left = accumulator.sum_sq_left;
     double right = accumulator.sum_sq_right;
-    if (!added_side(left, plan.left_way, plan.left_spacing_exponent, piece.left_sum, piece.left_odd_start) ||
-        !added_side(right, plan.right_way, plan.right_spacing_exponent, piece.right_sum,
-                    piece.right_odd_start)) {
+    if (!added_side(left, plan.left, plan.left_spacing_exponent, piece.left_sum, piece.left_odd_start) ||
+        !added_side(right, plan.right, plan.right_spacing_exponent, piece.right_sum, piece.right_odd_start)) {
         return false;
     }
     accumulator.sum_sq_left = left;

@@ -3,28 +3,34 @@
 #include <vorik/measurement.h>
 #include <vorik/wave_header.h>
 
+#include <new>
+
 #include "file_source.h"
 #include "messages.h"
-#include "parallel_measurement.h"
-#include "platform.h"
+#include "parallel_blocks.h"
+#include "platform/console_and_files.h"
 
 namespace vorik {
 namespace {
 
 // Everything a run acquires, each slot empty until it is, released in one
-// place: the files, the measurement's buffers, the threads and their windows.
+// place: the files, the measurement's buffers, the threads and their arenas.
 struct RunResources {
     std::FILE* first_file;
     std::FILE* second_file;
     Measurement measurement;
     FileSource first_file_source;
     FileSource second_file_source;
-    ParallelMeasurement parallel;
-    bool in_parallel;
+    ParallelBlocks* parallel;  // on the heap: its slabs' sums are too large for a stack
+    bool summing_in_parallel;
 };
 
 void release(RunResources& resources) {
-    finish_parallel_measurement(resources.parallel);
+    if (resources.parallel != nullptr) {
+        stop_parallel_blocks(*resources.parallel);
+        delete resources.parallel;
+        resources.parallel = nullptr;
+    }
     finish_measurement(resources.measurement);
     for (std::FILE** file : {&resources.first_file, &resources.second_file}) {
         if (*file != nullptr) {
@@ -81,28 +87,35 @@ const Message& closing_message(MeasurementState state) {
     return MESSAGE_READ_FAILED;
 }
 
-// A regular file measured one block at a time is watched for a cut while it
-// is read. Pipes and devices are read as the library reads them.
-void take_regular_file(FileSource& file, StreamInput& stream, SampleSource& source) {
-    if (take_from_file(file, stream)) {
-        source = file_sample_source(file);
+// A regular file is read at offsets and watched for a cut. Pipes and
+// devices are read as the library reads them. Returns whether the input is
+// a regular file.
+bool take_regular_file(FileSource& file, StreamInput& stream, SampleSource& source) {
+    if (!take_from_file(file, stream)) {
+        return false;
     }
+    source = file_sample_source(file);
+    return true;
 }
 
-// The next block, measured by several threads where both inputs are regular
-// files, one block at a time otherwise. Returns whether it was measured,
-// with its result, or the reason the measurement ended.
-bool measure_next(RunResources& resources, PsnrResult& result, MeasurementState& state) {
-    if (resources.in_parallel) {
-        const bool measured = measure_next_in_parallel(resources.parallel);
-        result = resources.parallel.result;
-        state = resources.parallel.ending;
-        return measured;
+// Two regular files get worker threads that sum whole blocks ahead of the
+// block loop. Returns false where the threads' record cannot be allocated.
+bool start_summing(RunResources& resources) {
+    resources.parallel = new (std::nothrow) ParallelBlocks{};
+    if (resources.parallel == nullptr) {
+        return false;
     }
-    const bool measured = measure_next_block(resources.measurement);
-    result = resources.measurement.result;
-    state = resources.measurement.state;
-    return measured;
+    resources.summing_in_parallel =
+        start_parallel_blocks(*resources.parallel, resources.first_file_source, resources.second_file_source,
+                              resources.measurement.block_samples);
+    return true;
+}
+
+bool measure_next(RunResources& resources) {
+    if (resources.summing_in_parallel) {
+        return detail::measure_next_block(resources.measurement, parallel_block_summer(*resources.parallel));
+    }
+    return measure_next_block(resources.measurement);
 }
 
 // The comparison from two recognised headers to the end of the data.
@@ -112,16 +125,16 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
     Measurement& measurement = resources.measurement;
     start_measurement(measurement, resources.first_file, first_header, resources.second_file, second_header);
     if (measurement.state == MeasurementState::measuring) {
-        resources.in_parallel = start_parallel_measurement(resources.parallel, measurement);
-        if (!resources.in_parallel) {
+        const bool first_regular =
             take_regular_file(resources.first_file_source, measurement.first_stream, measurement.first);
+        const bool second_regular =
             take_regular_file(resources.second_file_source, measurement.second_stream, measurement.second);
+        if (first_regular && second_regular && !start_summing(resources)) {
+            return MESSAGE_OUT_OF_MEMORY;
         }
     }
-    PsnrResult result{};
-    MeasurementState state{};
-    while (measure_next(resources, result, state)) {
-        write_progress_line(streams.out, result);
+    while (measure_next(resources)) {
+        write_progress_line(streams.out, measurement.result);
         if (streams.flush_progress) {
             std::fflush(streams.out);
         }
@@ -131,7 +144,7 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
             return MESSAGE_WRITE_FAILED;
         }
     }
-    return closing_message(state);
+    return closing_message(measurement.state);
 }
 
 // Measures the data unless opening or a header check already failed, then

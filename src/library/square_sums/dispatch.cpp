@@ -9,6 +9,7 @@
 
 #ifdef VORIK_X86_KERNELS
 #include "kernels.h"
+#include "rounding.h"
 #endif
 
 namespace vorik::detail {
@@ -56,6 +57,11 @@ std::span<const RoundedSumsKernel> runnable_rounded_sums_kernels() {
     return std::span(kernels).subspan(fastest_runnable_kernel());
 }
 
+bool rounded_sums_beat_in_order(unsigned spacing_exponent) {
+    constexpr std::size_t PORTABLE_KERNEL = 2;
+    return fastest_runnable_kernel() < PORTABLE_KERNEL && spacing_exponent <= LAST_LANE_EXPONENT;
+}
+
 #else
 
 std::span<const SquareSumsKernel> runnable_square_sums_kernels() {
@@ -67,6 +73,8 @@ std::span<const RoundedSumsKernel> runnable_rounded_sums_kernels() {
     static const RoundedSumsKernel kernels[] = {{"portable", sum_rounded_squares_portably}};
     return kernels;
 }
+
+bool rounded_sums_beat_in_order(unsigned) { return false; }
 
 #endif
 

@@ -98,6 +98,12 @@ OddStartChanges odd_start_changes(const std::int16_t* first_block, const std::in
                                   std::uint32_t pairs, unsigned left_spacing_exponent,
                                   unsigned right_spacing_exponent);
 
+// Whether the rounded sums at a spacing of 2^spacing_exponent run faster than
+// the in-order loop. Measured, they do only in a vector kernel and within its
+// 16-bit lanes: the portable rounded sums, and the kernels at wider spacings,
+// where they fall back on the portable ones, run slower.
+bool rounded_sums_beat_in_order(unsigned spacing_exponent);
+
 struct RoundedSumsKernel {
     const char* name;
     RoundedSums (*sum)(const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs,

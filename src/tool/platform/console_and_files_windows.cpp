@@ -1,13 +1,12 @@
-// What the tool asks of Windows: UTF-16 arguments and file names, the
-// console's code page, 64-bit stream positions, reads at an offset, threads.
-// Files are read there, not mapped: the windows are plain memory.
+// The console and files on Windows: UTF-16 arguments and file names, the
+// console's code page, 64-bit stream positions, reads at an offset.
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
 
 #include <algorithm>
 
-#include "platform.h"
+#include "console_and_files.h"
 
 namespace vorik {
 namespace {
@@ -93,87 +92,9 @@ std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, s
     return static_cast<std::int64_t>(done);
 }
 
-// Files are read, not mapped, on Windows: mapping them there has not been
-// measured to gain anything. So holes matter not, and no page can vanish.
+// Files are read, not mapped, on Windows (see mapping_windows.cpp): holes
+// matter not there.
 bool data_covers_file_from(std::FILE*, std::uint64_t) { return true; }
 bool on_memory_file_system(std::FILE*) { return false; }
-
-bool reserve_window_room(WindowRoom& room, unsigned count, std::size_t window_bytes,
-                         std::size_t buffer_bytes) {
-    room = {};
-    const std::size_t buffer_memory_bytes = std::size_t{count} * buffer_bytes;
-    void* buffers = VirtualAlloc(nullptr, buffer_memory_bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    if (buffers == nullptr) {
-        return false;
-    }
-    room = {nullptr,
-            static_cast<unsigned char*>(buffers),
-            window_bytes,
-            buffer_bytes,
-            count,
-            nullptr,
-            0,
-            buffers,
-            buffer_memory_bytes};
-    return true;
-}
-
-const unsigned char* map_into_window(WindowRoom&, unsigned, std::FILE*, std::uint64_t, std::size_t) {
-    return nullptr;
-}
-
-void release_window_room(WindowRoom& room) {
-    if (room.buffer_memory != nullptr) {
-        VirtualFree(room.buffer_memory, 0, MEM_RELEASE);
-    }
-    room = {};
-}
-
-bool run_guarded_against_vanished_pages(void (*measure)(void*), void* context) {
-    measure(context);
-    return true;
-}
-
-unsigned usable_processors() {
-    DWORD_PTR process = 0;
-    DWORD_PTR system = 0;
-    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
-        return 1;
-    }
-    unsigned processors = 0;
-    for (; process != 0; process &= process - 1) {
-        ++processors;
-    }
-    return std::max(1U, processors);
-}
-
-namespace {
-
-// A thread's start in the system's calling convention.
-DWORD WINAPI run_worker(void* record) {
-    const WorkerThread& started = *static_cast<WorkerThread*>(record);
-    started.run(started.context);
-    return 0;
-}
-
-}  // namespace
-
-bool start_worker_thread(WorkerThread& thread, void (*run)(void*), void* context) {
-    thread.run = run;
-    thread.context = context;
-    HANDLE handle = CreateThread(nullptr, 0, run_worker, &thread, 0, nullptr);
-    thread.handle = reinterpret_cast<std::uintptr_t>(handle);
-    return handle != nullptr;
-}
-
-void join_worker_thread(WorkerThread& thread) {
-    const auto handle = reinterpret_cast<HANDLE>(thread.handle);
-    WaitForSingleObject(handle, INFINITE);
-    CloseHandle(handle);
-}
-
-void yield_processor() { SwitchToThread(); }
-
-void sleep_briefly() { Sleep(1); }
 
 }  // namespace vorik

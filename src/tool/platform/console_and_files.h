@@ -1,0 +1,54 @@
+// What the tool asks of its system about the console and about files,
+// beyond standard C++ streams: one implementation per system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace vorik {
+
+#ifdef _WIN32
+// The arguments of wmain in UTF-8. Windows spells every file name in
+// UTF-16; the code page that main's arguments come in cannot.
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
+#endif
+
+// Opens `path` for binary reading; on Windows the path is UTF-8.
+std::FILE* open_for_reading(const char* path);
+
+bool stream_is_terminal(std::FILE* stream);
+
+// Whether text written to `stream` should be UTF-8 rather than Shift_JIS:
+// only when the stream is a terminal that expects UTF-8.
+bool terminal_expects_utf8(std::FILE* stream);
+
+// fopen() of a directory succeeds on some systems and fails only on reading.
+bool opened_path_is_directory(std::FILE* file);
+
+// Whether `file` is a regular file, and then its size now, in `bytes`.
+bool regular_file_size(std::FILE* file, std::uint64_t& bytes);
+
+// Where the stream of `file` stands, in bytes from the start, in 64 bits
+// whatever the size of a long.
+bool stream_position(std::FILE* file, std::uint64_t& offset);
+
+// Reads `bytes` of `file` from `offset` into `buffer`, leaving its stream
+// where it stands; several threads may read one file at once. Returns the
+// bytes read, fewer only where the file ends, or -1 where the read fails.
+std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes);
+
+// Whether the data of `file` covers it from `offset` to its end. A hole reads
+// as zeros without taking memory, but a mapping of it, on a memory file
+// system, fills it with pages of the file's own, which stay: a file with
+// holes is read, never mapped.
+bool data_covers_file_from(std::FILE* file, std::uint64_t offset);
+
+// Whether `file` lies on a memory file system, where the page cache holds
+// it in pages of 4 KiB, which cost more mapped than copied, and where asking
+// for its holes takes time along its whole length.
+bool on_memory_file_system(std::FILE* file);
+
+}  // namespace vorik

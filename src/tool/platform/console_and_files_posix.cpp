@@ -1,0 +1,149 @@
+// The console and files on a POSIX system: the terminal and its locale, file
+// sizes and holes, reads at an offset.
+#include <langinfo.h>
+
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "console_and_files.h"
+
+namespace vorik {
+
+std::FILE* open_for_reading(const char* path) { return std::fopen(path, "rb"); }
+
+bool stream_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
+
+namespace {
+
+// The locale's name as the C library takes it from the environment: the
+// first of these that is set and not empty.
+const char* locale_name_from_environment() {
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* name = std::getenv(variable);
+        if (name != nullptr && *name != '\0') {
+            return name;
+        }
+    }
+    return "";
+}
+
+// Whether a locale name (language_territory.codeset@modifier, or a bare
+// codeset) names UTF-8, in any case, with or without the hyphen.
+bool names_utf8_codeset(std::string_view name) {
+    name = name.substr(0, name.find('@'));
+    const std::size_t dot = name.rfind('.');
+    const std::string_view codeset = dot == std::string_view::npos ? name : name.substr(dot + 1);
+    const auto is = [codeset](std::string_view utf8) {
+        return std::equal(codeset.begin(), codeset.end(), utf8.begin(), utf8.end(),
+                          [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+    };
+    return is("utf-8") || is("utf8");
+}
+
+}  // namespace
+
+bool terminal_expects_utf8(std::FILE* stream) {
+    if (!stream_is_terminal(stream)) {
+        return false;
+    }
+    // Only the character type category: numbers must keep printing with '.'.
+    if (std::setlocale(LC_CTYPE, "") != nullptr && std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0) {
+        return true;
+    }
+    // A terminal can expect UTF-8 where its locale is named but not
+    // installed (the C library then falls back to ASCII), or is named by its
+    // codeset alone, as ssh clients often send LC_CTYPE=UTF-8.
+    return names_utf8_codeset(locale_name_from_environment());
+}
+
+bool opened_path_is_directory(std::FILE* file) {
+    struct stat status {};
+    return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool regular_file_size(std::FILE* file, std::uint64_t& bytes) {
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return false;
+    }
+    bytes = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+bool stream_position(std::FILE* file, std::uint64_t& offset) {
+    const off_t position = ftello(file);
+    offset = static_cast<std::uint64_t>(position);
+    return position >= 0;
+}
+
+std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes) {
+    const int descriptor = fileno(file);
+    std::size_t done = 0;
+    while (done < bytes) {
+        const ssize_t got = pread(descriptor, static_cast<unsigned char*>(buffer) + done, bytes - done,
+                                  static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<std::int64_t>(done);
+}
+
+#ifdef SEEK_HOLE
+bool data_covers_file_from(std::FILE* file, std::uint64_t offset) {
+    const int descriptor = fileno(file);
+    struct stat status {};
+    if (fstat(descriptor, &status) != 0) {
+        return false;
+    }
+    // Asking moves the descriptor's position, which the stream reads from.
+    const off_t position = lseek(descriptor, 0, SEEK_CUR);
+    const off_t first_hole = lseek(descriptor, static_cast<off_t>(offset), SEEK_HOLE);
+    const bool restored = lseek(descriptor, position, SEEK_SET) == position;
+    return position >= 0 && restored && first_hole >= status.st_size;
+}
+#else
+// Where holes cannot be asked for, the blocks a file takes tell of them,
+// though space allocated past the end hides them.
+bool data_covers_file_from(std::FILE* file, std::uint64_t) {
+    // st_blocks counts in units of 512 bytes, whatever the file system's block.
+    constexpr std::uint64_t STAT_BLOCK_BYTES = 512;
+    struct stat status {};
+    return fstat(fileno(file), &status) == 0 &&
+           static_cast<std::uint64_t>(status.st_blocks) * STAT_BLOCK_BYTES >=
+               static_cast<std::uint64_t>(status.st_size);
+}
+#endif
+
+#ifdef __linux__
+bool on_memory_file_system(std::FILE* file) {
+    struct statfs status {};
+    return fstatfs(fileno(file), &status) == 0 &&
+           (status.f_type == static_cast<decltype(status.f_type)>(TMPFS_MAGIC) ||
+            status.f_type == static_cast<decltype(status.f_type)>(RAMFS_MAGIC));
+}
+#else
+// Elsewhere a memory file system is not told apart.
+bool on_memory_file_system(std::FILE*) { return false; }
+#endif
+
+}  // namespace vorik
