@@ -1,11 +1,17 @@
 #include "child_process.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <malloc.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,9 +19,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 namespace vorik_test {
 namespace {
@@ -95,6 +103,41 @@ void drain(std::vector<std::pair<int, std::string*>> sources, pid_t child) {
     }
 }
 
+// Lets every system call through but a shared mapping of a file, which
+// fails with ENODEV. The loader and the C library map files privately.
+bool refuse_shared_file_mappings() {
+#ifdef __NR_mmap2
+    constexpr unsigned MAP_CALL = __NR_mmap2;  // 32-bit x86
+#else
+    constexpr unsigned MAP_CALL = __NR_mmap;
+#endif
+    constexpr unsigned NO_FILE = 0xFFFFFFFF;  // the low word of the descriptor -1
+    // The low words of the flags and the descriptor, on a little-endian system.
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, MAP_CALL, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[3])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, MAP_SHARED, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[4])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, NO_FILE, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENODEV),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// In the child, before the tool runs.
+bool set_up_child(const ChildSetup& setup) {
+    const auto limit = [](int resource, unsigned long bytes) {
+        rlimit value{};
+        return bytes == 0 || (getrlimit(resource, &value) == 0 && (value.rlim_cur = bytes, true) &&
+                              setrlimit(resource, &value) == 0);
+    };
+    return limit(RLIMIT_STACK, setup.stack_bytes) && limit(RLIMIT_AS, setup.address_space_bytes) &&
+           (!setup.refuse_file_mappings || refuse_shared_file_mappings());
+}
+
 int exit_status(int wait_status) { return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1; }
 
 // A file holding `input`, shared with the child so that its read position
@@ -127,12 +170,25 @@ std::string as_written(const std::string& text) {
     return written;
 }
 
-PipedRun run_piped(const Args& args, const EnvAdditions& env, const char* input) {
+namespace {
+
+// The pipes a piped run reads, and the child at their other ends.
+struct PipedChild {
+    pid_t pid;
+    int out;
+    int err;
+    std::FILE* stdin_file;
+};
+
+PipedChild start_piped(const Args& args, const EnvAdditions& env, const char* input, const ChildSetup& setup,
+                       int out_pipe_bytes) {
     Argv argv(args);
     std::FILE* const stdin_file = input != nullptr ? input_file(input) : nullptr;
     int out_pipe[2];
     int err_pipe[2];
     check(pipe2(out_pipe, O_CLOEXEC) == 0 && pipe2(err_pipe, O_CLOEXEC) == 0, "pipe2");
+    check(out_pipe_bytes == 0 || fcntl(out_pipe[1], F_SETPIPE_SZ, out_pipe_bytes) == out_pipe_bytes,
+          "setting a pipe's size");
     // A forked child's peak RSS starts at the test process's resident size, so
     // hand freed heap back to the system first: the figure is then the tool's.
     malloc_trim(0);
@@ -141,27 +197,59 @@ PipedRun run_piped(const Args& args, const EnvAdditions& env, const char* input)
     if (pid == 0) {
         const int stdin_fd = stdin_file != nullptr ? fileno(stdin_file) : open("/dev/null", O_RDONLY);
         if (stdin_fd < 0 || dup2(stdin_fd, STDIN_FILENO) < 0 || dup2(out_pipe[1], STDOUT_FILENO) < 0 ||
-            dup2(err_pipe[1], STDERR_FILENO) < 0) {
+            dup2(err_pipe[1], STDERR_FILENO) < 0 || !set_up_child(setup)) {
             _exit(EXEC_FAILED_STATUS);
         }
         exec_tool(argv, env);
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
+    return {pid, out_pipe[0], err_pipe[0], stdin_file};
+}
+
+PipedRun finish_piped(const PipedChild& child) {
     PipedRun run;
-    drain({{out_pipe[0], &run.out}, {err_pipe[0], &run.err}}, pid);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
+    drain({{child.out, &run.out}, {child.err, &run.err}}, child.pid);
+    close(child.out);
+    close(child.err);
     int wait_status = 0;
     rusage usage{};
-    check(wait4(pid, &wait_status, 0, &usage) == pid, "wait4");
+    check(wait4(child.pid, &wait_status, 0, &usage) == child.pid, "wait4");
     run.status = exit_status(wait_status);
     run.peak_rss_kib = usage.ru_maxrss;  // KiB on Linux
-    if (stdin_file != nullptr) {
-        run.input_consumed = static_cast<long>(lseek(fileno(stdin_file), 0, SEEK_CUR));
-        std::fclose(stdin_file);
+    if (child.stdin_file != nullptr) {
+        run.input_consumed = static_cast<long>(lseek(fileno(child.stdin_file), 0, SEEK_CUR));
+        std::fclose(child.stdin_file);
     }
     return run;
+}
+
+}  // namespace
+
+PipedRun run_piped(const Args& args, const EnvAdditions& env, const char* input, const ChildSetup& setup) {
+    return finish_piped(start_piped(args, env, input, setup, 0));
+}
+
+PipedRun run_held_up(const Args& args, const std::function<void(pid_t)>& while_held) {
+    constexpr int ONE_PAGE = 4096;
+    // Time for the tool to fill its own buffer once the pipe is full.
+    constexpr auto SETTLING = std::chrono::milliseconds(300);
+    constexpr auto POLL_INTERVAL = std::chrono::milliseconds(5);
+    const PipedChild child = start_piped(args, {}, nullptr, {}, ONE_PAGE);
+    const Clock::time_point deadline = Clock::now() + SAFETY_TIMEOUT;
+    const auto still_running = [&child] {
+        siginfo_t info{};
+        return waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == 0;
+    };
+    int waiting = 0;
+    while ((ioctl(child.out, FIONREAD, &waiting) != 0 || waiting < ONE_PAGE) && Clock::now() < deadline &&
+           still_running()) {
+        std::this_thread::sleep_for(POLL_INTERVAL);
+    }
+    std::this_thread::sleep_for(SETTLING);
+    while_held(child.pid);
+    return finish_piped(child);
 }
 
 TerminalRun run_on_terminal(const Args& args, const EnvAdditions& env) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,10 +48,25 @@ bool tool_runs_directly();
 // `text` as the tool's text streams write it: each "\n" as the line end.
 std::string as_written(const std::string& text);
 
+// What the child is given before it runs the tool.
+struct ChildSetup {
+    unsigned long stack_bytes = 0;          // the stack's limit, where not 0
+    unsigned long address_space_bytes = 0;  // the address space's limit, where not 0
+    // Shared mappings of files fail with ENODEV, as on file systems that can
+    // read a file but not map it (FUSE with direct_io, 9p with cache=none).
+    bool refuse_file_mappings = false;
+};
+
 // Runs the tool with stdout and stderr on separate pipes and stdin from
 // /dev/null, or from a file holding `input` when one is given; env is added
 // to the inherited environment.
-PipedRun run_piped(const Args& args, const EnvAdditions& env = {}, const char* input = nullptr);
+PipedRun run_piped(const Args& args, const EnvAdditions& env = {}, const char* input = nullptr,
+                   const ChildSetup& setup = {});
+
+// Runs the tool as run_piped does, but with its stdout into a pipe of one
+// page that is read only once the tool is held up writing to it, as by a
+// paused terminal; `while_held` runs then, given the tool's process.
+PipedRun run_held_up(const Args& args, const std::function<void(pid_t)>& while_held);
 
 // Runs the tool on a raw pseudo-terminal (stdin, stdout and stderr) with
 // env added to the inherited environment, and answers its closing pause

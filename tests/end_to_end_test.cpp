@@ -8,9 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <random>
 #include <thread>
@@ -719,32 +724,279 @@ TEST_F(EndToEnd, BadInputs) {
     }
 }
 
+// Where two long outputs first differ, rather than both in full.
+std::string first_difference(const std::string& expected, const std::string& actual) {
+    const auto differ = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end());
+    const auto at = static_cast<std::size_t>(differ.first - expected.begin());
+    constexpr std::size_t SHOWN = 120;
+    return "lengths " + std::to_string(expected.size()) + " and " + std::to_string(actual.size()) +
+           ", first difference at byte " + std::to_string(at) + ":\n  " + expected.substr(at, SHOWN) + "\n  " +
+           actual.substr(at, SHOWN);
+}
+
+// An input of a run: its bytes, in a file or through a named pipe.
+struct Input {
+    std::string bytes;
+    bool through_pipe;
+};
+
+// Runs the tool on two inputs, each pipe fed by a writer of its own, which
+// gives up where the tool stops reading.
+PipedRun run_on_inputs(const ScratchDir& dir, const Input& first, const Input& second,
+                       const ChildSetup& setup = {}) {
+    std::vector<std::string> paths;
+    std::vector<std::thread> writers;
+    for (const Input* input : {&first, &second}) {
+        const std::string path = dir.path() + "/input" + std::to_string(paths.size()) + ".wav";
+        paths.push_back(path);
+        if (!input->through_pipe) {
+            dir.write(path.substr(dir.path().size() + 1), input->bytes);
+            continue;
+        }
+        EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+        writers.emplace_back([path, input] {
+            // A reader that stops early fails the write rather than end the tests.
+            sigset_t broken_pipe;
+            sigemptyset(&broken_pipe);
+            sigaddset(&broken_pipe, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &broken_pipe, nullptr);
+            const int fd = open(path.c_str(), O_WRONLY);  // waits for a reader
+            for (std::size_t done = 0; fd >= 0 && done < input->bytes.size();) {
+                const ssize_t written = write(fd, input->bytes.data() + done, input->bytes.size() - done);
+                if (written <= 0) break;
+                done += static_cast<std::size_t>(written);
+            }
+            if (fd >= 0) close(fd);
+        });
+    }
+    const PipedRun run = run_piped({paths[0], paths[1]}, {}, nullptr, setup);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        // A reader of our own, should the tool not have opened the pipe.
+        const int release_writer = open(paths[i].c_str(), O_RDONLY | O_NONBLOCK);
+        if (release_writer >= 0) close(release_writer);
+    }
+    for (std::thread& writer : writers) writer.join();
+    for (const std::string& path : paths) unlink(path.c_str());
+    return run;
+}
+
 TEST_F(EndToEnd, FifoIsReadLikeAFile) {
     // A careful user can feed the tool through a named pipe: the header and
     // the samples arrive as from a file, and the run ends at the writer's end.
     const Samples samples = noise(40, 44);
     const std::string bytes = wav_bytes(stereo_, samples);
-    const std::string regular = file(bytes);
-    const std::string fifo = dir_.path() + "/fifo.wav";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const bool fifo_first : {true, false}) {
-        ssize_t written = -1;
-        std::thread writer([&] {
-            const int fd = open(fifo.c_str(), O_WRONLY);  // waits for a reader
-            if (fd >= 0) {
-                written = write(fd, bytes.data(), bytes.size());
-                close(fd);
-            }
-        });
-        const Args args = fifo_first ? Args{fifo, regular} : Args{regular, fifo};
-        expect_run(fifo_first ? "fifo first" : "fifo second", args,
-                   model(samples, samples, block_of(stereo_)).out, FINISHED, FINISHED_STATUS);
-        // A reader of our own, should the tool not have opened the pipe.
-        const int release_writer = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-        writer.join();
-        if (release_writer >= 0) close(release_writer);
-        EXPECT_EQ(written, static_cast<ssize_t>(bytes.size()));
+        const PipedRun run = run_on_inputs(dir_, {bytes, fifo_first}, {bytes, !fifo_first});
+        SCOPED_TRACE(fifo_first ? "fifo first" : "fifo second");
+        EXPECT_EQ(run.out, model(samples, samples, block_of(stereo_)).out);
+        EXPECT_EQ(run.err, piped_stderr(FINISHED));
+        EXPECT_EQ(run.status, FINISHED_STATUS);
     }
+}
+
+// A process whose /proc/PID/cmdline holds `bytes`, a file that a read gives
+// in full though its size reads 0: the tool itself, given the bytes cut at
+// their NULs for its arguments, held in its closing pause until destroyed.
+class CommandLineFile {
+   public:
+    explicit CommandLineFile(const std::string& bytes) {
+        int input[2];
+        if (bytes.empty() || bytes.back() != '\0' || pipe(input) != 0) return;
+        std::vector<std::string> arguments(1);
+        for (std::size_t i = 0; i + 1 < bytes.size(); ++i) {
+            if (bytes[i] == '\0') {
+                arguments.emplace_back();
+            } else {
+                arguments.back() += bytes[i];
+            }
+        }
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            if (dup2(input[0], STDIN_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0 || dup2(null, STDERR_FILENO) < 0) {
+                _exit(1);
+            }
+            close(input[1]);
+            execv(tool_under_test().path.c_str(), argv.data());
+            _exit(1);
+        }
+        close(input[0]);
+        pause_input_ = input[1];
+        // Until exec has put the arguments in place.
+        for (int tries = 0; tries < 1000 && contents() != bytes; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    ~CommandLineFile() {
+        if (pause_input_ >= 0) close(pause_input_);
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    }
+    CommandLineFile(const CommandLineFile&) = delete;
+    CommandLineFile& operator=(const CommandLineFile&) = delete;
+
+    std::string path() const { return "/proc/" + std::to_string(pid_) + "/cmdline"; }
+    std::string contents() const {
+        std::FILE* file = std::fopen(path().c_str(), "rb");
+        std::string text;
+        for (int c = file != nullptr ? std::fgetc(file) : EOF; c != EOF; c = std::fgetc(file)) {
+            text += static_cast<char>(c);
+        }
+        if (file != nullptr) std::fclose(file);
+        return text;
+    }
+
+   private:
+    pid_t pid_ = -1;
+    int pause_input_ = -1;
+};
+
+// Regular files are summed by threads, pipes read one block at a time: the
+// same pairs must give the same bytes and status either way, whatever the
+// files do: files that grow from an odd count of samples while measured
+// (the threads had summed to the old end), a total past 2^53, files that
+// can be read but not mapped, a file whose size reads 0.
+TEST_F(EndToEnd, RegularFilesAndPipesGiveTheSameBytes) {
+    enum class Regular { plain, mapping_refused, grown_while_held, first_size_reads_0 };
+    const WavFormat threads_format{2, 2048};  // blocks of 4096 samples, the smallest summed by threads
+    const std::size_t block = block_of(threads_format);
+    const Samples close_first = noise(600 * block + 1234, 50);
+    const Samples close_second = degraded(close_first, 51);
+    const Samples shorter(close_second.begin(), close_second.end() - static_cast<std::ptrdiff_t>(block / 3));
+    // Differences of the full span on the left make 2^53 within the fifth
+    // block of 2^20 samples; unrelated noise follows.
+    const WavFormat large_block{2, 1U << 19};
+    constexpr std::size_t PAIRS_TO_2_53 = 2097216;
+    Samples lowest = noise(2 * PAIRS_TO_2_53 + 3 * (std::size_t{1} << 20), 52);
+    Samples highest = noise(lowest.size(), 53);
+    for (std::size_t pair = 0; pair < PAIRS_TO_2_53; ++pair) {
+        lowest[2 * pair] = std::numeric_limits<std::int16_t>::min();
+        highest[2 * pair] = std::numeric_limits<std::int16_t>::max();
+    }
+    // Two recordings of the same odd count of samples when the run starts,
+    // alike but in their left samples; then both grow.
+    const Samples grown_first = noise(450 * block + 2000, 54);
+    Samples grown_second = grown_first;
+    for (std::size_t i = 0; i < grown_second.size(); i += 2) grown_second[i] = static_cast<std::int16_t>(grown_second[i] / 3);
+    const std::size_t at_start = 300 * block + 1001;
+    // Small enough for the arguments of a process; its last byte a NUL.
+    Samples small_first = noise(5 * block + 100, 55);
+    small_first.back() = 1;
+    const Samples small_second = degraded(small_first, 56);
+
+    struct Case {
+        std::string label;
+        WavFormat format;
+        const Samples* first;
+        const Samples* second;
+        Regular regular;
+    };
+    const Case cases[] = {
+        {"close copies", threads_format, &close_first, &close_second, Regular::plain},
+        {"the copy ends within a block", threads_format, &close_first, &shorter, Regular::plain},
+        {"a total past 2^53", large_block, &lowest, &highest, Regular::plain},
+        {"files that can be read but not mapped", threads_format, &close_first, &close_second,
+         Regular::mapping_refused},
+        {"files that grow from an odd count", threads_format, &grown_first, &grown_second,
+         Regular::grown_while_held},
+        {"a first file whose size reads 0", threads_format, &small_first, &small_second,
+         Regular::first_size_reads_0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const bool linux_only = c.regular == Regular::mapping_refused || c.regular == Regular::first_size_reads_0;
+        if (linux_only && !tool_runs_directly()) continue;
+        const std::string first_bytes = wav_bytes(c.format, *c.first);
+        const std::string second_bytes = wav_bytes(c.format, *c.second);
+        const PipedRun piped = run_on_inputs(dir_, {first_bytes, true}, {second_bytes, true});
+        const Expectation expected = model(*c.first, *c.second, block_of(c.format));
+        ASSERT_TRUE(piped.out == expected.out) << first_difference(expected.out, piped.out);
+        PipedRun regular;
+        if (c.regular == Regular::plain || c.regular == Regular::mapping_refused) {
+            regular = run_on_inputs(dir_, {first_bytes, false}, {second_bytes, false},
+                                    {0, 0, c.regular == Regular::mapping_refused});
+        } else if (c.regular == Regular::first_size_reads_0) {
+            const CommandLineFile command_line(first_bytes);
+            ASSERT_EQ(command_line.contents(), first_bytes);
+            regular = run_piped({command_line.path(), file(second_bytes)});
+        } else {
+            const std::size_t bytes_at_start = WAV_HEADER_SIZE + 2 * at_start;
+            const std::string first_path = file(first_bytes.substr(0, bytes_at_start));
+            const std::string second_path = file(second_bytes.substr(0, bytes_at_start));
+            regular = run_held_up({first_path, second_path}, [&](pid_t) {
+                for (const auto& [path, bytes] : {std::pair{first_path, &first_bytes}, {second_path, &second_bytes}}) {
+                    std::FILE* grown = std::fopen(path.c_str(), "ab");
+                    ASSERT_NE(grown, nullptr);
+                    std::fwrite(bytes->data() + bytes_at_start, 1, bytes->size() - bytes_at_start, grown);
+                    std::fclose(grown);
+                }
+            });
+        }
+        EXPECT_TRUE(regular.out == piped.out) << first_difference(piped.out, regular.out);
+        EXPECT_EQ(regular.err, piped.err);
+        EXPECT_EQ(regular.status, piped.status);
+    }
+}
+
+// Threads of the tool are not woken while its output is held up, as by a
+// paused terminal or a pager left open: none of them runs meanwhile.
+TEST_F(EndToEnd, IdleWhileOutputIsHeldUp) {
+    if (!tool_runs_directly()) GTEST_SKIP() << "the threads would be the emulator's";
+    const WavFormat format{2, 2048};
+    const Samples first = noise(1200 * block_of(format), 57);
+    const Samples second = degraded(first, 58);
+    // Context switches of all the tool's threads so far.
+    const auto switches = [](pid_t pid) {
+        long total = 0;
+        const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+        for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+            std::FILE* status = std::fopen((task.path() / "status").c_str(), "r");
+            char line[256];
+            while (status != nullptr && std::fgets(line, sizeof line, status) != nullptr) {
+                long count = 0;
+                if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &count) == 1 ||
+                    std::sscanf(line, "nonvoluntary_ctxt_switches: %ld", &count) == 1) {
+                    total += count;
+                }
+            }
+            if (status != nullptr) std::fclose(status);
+        }
+        return total;
+    };
+    constexpr auto HELD = std::chrono::milliseconds(500);
+    // A thread that waits a little at a time would switch thousands of times.
+    constexpr long MOST_SWITCHES = 20;
+    long switched = -1;
+    const PipedRun run = run_held_up({wav(format, first), wav(format, second)}, [&](pid_t pid) {
+        const long before = switches(pid);
+        std::this_thread::sleep_for(HELD);
+        switched = switches(pid) - before;
+    });
+    EXPECT_GE(switched, 0);
+    EXPECT_LE(switched, MOST_SWITCHES);
+    const std::string expected = model(first, second, block_of(format)).out;
+    EXPECT_TRUE(run.out == expected) << first_difference(expected, run.out);
+    EXPECT_EQ(run.status, FINISHED_STATUS);
+}
+
+// Threads and all, the tool runs within a stack of 64 KiB and an address
+// space of 256 MiB.
+TEST_F(EndToEnd, RunsWithinASmallStackAndAddressSpace) {
+    if (!tool_runs_directly()) GTEST_SKIP() << "the limits would be the emulator's";
+    if (!RSS_LIMIT_APPLIES) GTEST_SKIP() << "the sanitizers' runtimes need more";
+    constexpr unsigned long STACK_BYTES = 64 * 1024;
+    constexpr unsigned long ADDRESS_SPACE_BYTES = 256 * 1024 * 1024;
+    const WavFormat format{2, 44100};
+    const Samples first = noise(samples_for(format, 40.5), 59);
+    const Samples second = degraded(first, 60);
+    const PipedRun run =
+        run_piped({wav(format, first), wav(format, second)}, {}, nullptr, {STACK_BYTES, ADDRESS_SPACE_BYTES});
+    const std::string expected = model(first, second, block_of(format)).out;
+    EXPECT_TRUE(run.out == expected) << first_difference(expected, run.out);
+    EXPECT_EQ(run.err, piped_stderr(FINISHED));
+    EXPECT_EQ(run.status, FINISHED_STATUS);
 }
 
 TEST_F(EndToEnd, TerminalOutputUnderUtf8Locale) {
