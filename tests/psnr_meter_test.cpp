@@ -251,6 +251,14 @@ TEST(PsnrMeter, FastPathMatchesTheInOrderLoopBitForBit) {
     const Samples highest(large_count, 32767);
     check({0, EXACT_LIMIT - 100000 * LARGEST_SQUARE, 0.0}, lowest, highest);
     check({0, 0.0, 0.0}, lowest, highest);
+    // A piece summed from other totals' plan is refused, and changes nothing:
+    // past 2^53 it would be taken as whole spacings, below it as units.
+    PsnrAccumulator below{5, 1000.0, 0.0};
+    const PsnrAccumulator before = below;
+    const PiecePlan past_2_53 = plan_psnr_pieces({5, 4.0 * EXACT_LIMIT, 0.0});
+    const PieceSums piece = sum_psnr_piece(past_2_53, lowest.data(), highest.data(), 64);
+    EXPECT_FALSE(add_psnr_piece(below, past_2_53, piece));
+    EXPECT_EQ(std::memcmp(&below, &before, sizeof below), 0);
 }
 
 // Every rounded-sum kernel this CPU can run, against additions in double one
