@@ -861,7 +861,7 @@ class CommandLineFile {
 TEST_F(EndToEnd, RegularFilesAndPipesGiveTheSameBytes) {
     enum class Regular { plain, mapping_refused, grown_while_held, first_size_reads_0 };
     const WavFormat threads_format{2, 2048};  // blocks of 4096 samples, the smallest summed by threads
-    const std::size_t block = block_of(threads_format);
+    const auto block = static_cast<std::size_t>(block_of(threads_format));
     const Samples close_first = noise(600 * block + 1234, 50);
     const Samples close_second = degraded(close_first, 51);
     const Samples shorter(close_second.begin(), close_second.end() - static_cast<std::ptrdiff_t>(block / 3));
@@ -945,7 +945,7 @@ TEST_F(EndToEnd, RegularFilesAndPipesGiveTheSameBytes) {
 TEST_F(EndToEnd, IdleWhileOutputIsHeldUp) {
     if (!tool_runs_directly()) GTEST_SKIP() << "the threads would be the emulator's";
     const WavFormat format{2, 2048};
-    const Samples first = noise(1200 * block_of(format), 57);
+    const Samples first = noise(static_cast<std::size_t>(1200 * block_of(format)), 57);
     const Samples second = degraded(first, 58);
     // Context switches of all the tool's threads so far.
     const auto switches = [](pid_t pid) {

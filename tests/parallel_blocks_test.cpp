@@ -60,6 +60,9 @@ struct ThreadedRun {
         header.channels = 2;
         header.sample_rate = block_samples / 2;
         header.bits_per_sample = 16;
+        // As after the header's read: reads at an offset move a stream on Windows.
+        std::fseek(first, static_cast<long>(WAVE_HEADER_BYTES), SEEK_SET);
+        std::fseek(second, static_cast<long>(WAVE_HEADER_BYTES), SEEK_SET);
         start_measurement(measurement, first, header, second, header);
         measurement.accumulator = start;
         for (auto [source, input, sample_source] :
@@ -167,7 +170,6 @@ TEST(ParallelBlocks, SizesThatTellLessThanTheData) {
     std::fclose(second_file);
 }
 
-#ifndef _WIN32
 // Two files of the same odd number of samples that grow while measured, as
 // two recordings written side by side: the blocks past the old end pair as
 // they lie. The files differ in their left samples only, so every right
@@ -202,6 +204,7 @@ TEST(ParallelBlocks, FilesThatGrowFromAnOddCount) {
     }
 }
 
+#ifndef _WIN32
 // A file cut short while the threads sum it fails the read, whether its slab
 // is read (a short read) or mapped (pages that vanish, or zeros past the new
 // end in the page it ends in), and no block that reaches past the cut counts.
