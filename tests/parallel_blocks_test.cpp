@@ -1,8 +1,7 @@
 // Whole blocks summed by worker threads ahead of the block loop: the same
 // blocks, ending and totals as the in-order loop over whole blocks, to the
-// last bit, whether the workers read or map their slabs, one thread or two;
-// and what files that grow, are cut, or tell less than they hold come to is
-// the loop's to say.
+// last bit, by one thread or two; and what files that grow, are cut, or tell
+// less than they hold come to is the loop's to say.
 #include "parallel_blocks.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +18,6 @@
 #include "scratch_stream.h"
 
 #ifndef _WIN32
-#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -48,13 +46,11 @@ void append(std::FILE* file, const Samples& samples) {
     std::fflush(file);
 }
 
-enum class Slabs { read, mapped };
-
 // Two files measured by the block loop, with `threads` threads summing
 // whole blocks ahead of it, from the totals `start`. `told_bytes`, where
 // given, is the size both files tell at the start in place of their own.
 struct ThreadedRun {
-    ThreadedRun(std::FILE* first, std::FILE* second, std::uint32_t block_samples, Slabs slabs, unsigned threads,
+    ThreadedRun(std::FILE* first, std::FILE* second, std::uint32_t block_samples, unsigned threads,
                 const PsnrAccumulator& start = {}, std::optional<std::uint64_t> told_bytes = {}) {
         WaveHeader header{};
         header.channels = 2;
@@ -76,7 +72,6 @@ struct ThreadedRun {
         // Workers start with the first block, so fewer threads can be asked
         // for until then.
         parallel->threads = std::min(parallel->threads, threads);
-        parallel->files.map_files = slabs == Slabs::mapped && parallel->arenas[0].windows != nullptr;
     }
     ~ThreadedRun() {
         stop_parallel_blocks(*parallel);
@@ -103,9 +98,9 @@ struct ThreadedRun {
     bool started = false;
 };
 
-// Files over several slabs, read or mapped, by one thread and by two, in
-// blocks smaller and larger than a slab, from totals that stay below 2^53,
-// cross it, or lie past it where every addition rounds.
+// Files over several slabs, by one thread and by two, in blocks smaller and
+// larger than a slab, from totals that stay below 2^53, cross it, or lie
+// past it where every addition rounds.
 TEST(ParallelBlocks, MatchTheInOrderLoop) {
     std::mt19937 random(22);
     const std::uint32_t blocks[] = {MIN_BLOCK_SAMPLES, 88200, 3 * SLAB_SAMPLES / 2};
@@ -131,16 +126,13 @@ TEST(ParallelBlocks, MatchTheInOrderLoop) {
         for (const std::uint32_t block : blocks) {
             for (const PsnrAccumulator& start : starts) {
                 const Outcome expected = whole_block_reference(first, second, block, start);
-                for (const Slabs slabs : {Slabs::read, Slabs::mapped}) {
-                    for (const unsigned threads : {1U, MAX_THREADS}) {
-                        SCOPED_TRACE(testing::Message()
-                                     << "block " << block << ", lengths " << length[0] << "/" << length[1]
-                                     << ", from " << start.sum_sq_left << ", slabs " << static_cast<int>(slabs)
-                                     << ", " << threads << " threads");
-                        ThreadedRun run(first_file, second_file, block, slabs, threads, start);
-                        EXPECT_EQ(run.started, expected.blocks > 0);
-                        expect_same(expected, run.to_the_end());
-                    }
+                for (const unsigned threads : {1U, MAX_THREADS}) {
+                    SCOPED_TRACE(testing::Message() << "block " << block << ", lengths " << length[0] << "/"
+                                                    << length[1] << ", from " << start.sum_sq_left << ", "
+                                                    << threads << " threads");
+                    ThreadedRun run(first_file, second_file, block, threads, start);
+                    EXPECT_EQ(run.started, expected.blocks > 0);
+                    expect_same(expected, run.to_the_end());
                 }
             }
         }
@@ -162,7 +154,7 @@ TEST(ParallelBlocks, SizesThatTellLessThanTheData) {
     const Outcome expected = whole_block_reference(first, second, BLOCK);
     for (const std::uint64_t told : {std::uint64_t{0}, std::uint64_t{WAVE_HEADER_BYTES + 3 * BLOCK * 2 + 10}}) {
         SCOPED_TRACE(testing::Message() << "sizes told: " << told);
-        ThreadedRun run(first_file, second_file, BLOCK, Slabs::mapped, MAX_THREADS, {}, told);
+        ThreadedRun run(first_file, second_file, BLOCK, MAX_THREADS, {}, told);
         EXPECT_EQ(run.started, told > 0);
         expect_same(expected, run.to_the_end());
     }
@@ -185,12 +177,12 @@ TEST(ParallelBlocks, FilesThatGrowFromAnOddCount) {
     const std::size_t at_start = 3 * BLOCK + 1001;
     const Outcome expected = whole_block_reference(first, second, BLOCK);
     ASSERT_EQ(expected.totals.sum_sq_right, 0.0);
-    for (const Slabs slabs : {Slabs::read, Slabs::mapped}) {
-        SCOPED_TRACE(testing::Message() << "slabs " << static_cast<int>(slabs));
+    for (const unsigned threads : {1U, MAX_THREADS}) {
+        SCOPED_TRACE(testing::Message() << threads << " threads");
         std::FILE* first_file = wav_stream_of(Samples(first.begin(), first.begin() + at_start));
         std::FILE* second_file = wav_stream_of(Samples(second.begin(), second.begin() + at_start));
         {
-            ThreadedRun run(first_file, second_file, BLOCK, slabs, MAX_THREADS);
+            ThreadedRun run(first_file, second_file, BLOCK, threads);
             ASSERT_TRUE(run.started);
             ASSERT_TRUE(run.next_block());
             append(first_file, Samples(first.begin() + at_start, first.end()));
@@ -205,38 +197,27 @@ TEST(ParallelBlocks, FilesThatGrowFromAnOddCount) {
 }
 
 #ifndef _WIN32
-// A file cut short while the threads sum it fails the read, whether its slab
-// is read (a short read) or mapped (pages that vanish, or zeros past the new
-// end in the page it ends in), and no block that reaches past the cut counts.
-TEST(ParallelBlocks, FilesCutWhileSummed) {
+// A file cut short while the threads read it fails the read, and no block
+// that reaches past the cut counts: cut once the first block is out, beyond
+// the slabs the threads may have read ahead, within a block; and cut before
+// they start, within the third block.
+TEST(ParallelBlocks, FilesCutWhileRead) {
     constexpr std::uint32_t BLOCK = 88200;
     std::mt19937 random(23);
-    // Cut ahead of the threads, which claim slabs at most MAX_SLABS_AHEAD
-    // ahead of the loop: once the first block is out, inside a slab beyond
-    // those, within a page and a block, where mapped pages past the new end
-    // vanish; and before they start, 100 bytes before the end of the third
-    // block of a file whose end lies in the same page, where none does and
-    // only the file's size tells of the zeros past its new end.
-    const Samples long_samples = random_samples(random, (MAX_SLABS_AHEAD + 4) * SLAB_SAMPLES);
-    const Samples short_samples(long_samples.begin(), long_samples.begin() + 3 * BLOCK + 50);
+    const Samples samples = random_samples(random, (MAX_SLABS_AHEAD + 4) * SLAB_SAMPLES);
     struct Cut {
-        Slabs slabs;
-        const Samples* samples;
         std::uint64_t samples_kept;
         bool after_a_block;
     };
-    const std::uint64_t beyond_the_slabs_ahead = (MAX_SLABS_AHEAD + 2) * SLAB_SAMPLES + SLAB_SAMPLES / 2 + 1001;
-    const std::uint64_t before_third_block_ends = 3 * BLOCK - 50;
-    const Cut cuts[] = {{Slabs::read, &long_samples, beyond_the_slabs_ahead, true},
-                        {Slabs::mapped, &long_samples, beyond_the_slabs_ahead, true},
-                        {Slabs::mapped, &short_samples, before_third_block_ends, false}};
+    const Cut cuts[] = {{(MAX_SLABS_AHEAD + 2) * SLAB_SAMPLES + SLAB_SAMPLES / 2 + 1001, true},
+                        {3 * BLOCK - 50, false}};
     for (const Cut& c : cuts) {
-        std::FILE* cut = wav_stream_of(*c.samples);
-        std::FILE* intact = wav_stream_of(*c.samples);
+        std::FILE* cut = wav_stream_of(samples);
+        std::FILE* intact = wav_stream_of(samples);
         const auto cut_bytes = static_cast<off_t>(WAVE_HEADER_BYTES + c.samples_kept * sizeof(std::int16_t));
-        SCOPED_TRACE(testing::Message() << "slabs " << static_cast<int>(c.slabs) << ", cut to " << cut_bytes);
+        SCOPED_TRACE(testing::Message() << "cut to " << cut_bytes);
         {
-            ThreadedRun run(cut, intact, BLOCK, c.slabs, MAX_THREADS);
+            ThreadedRun run(cut, intact, BLOCK, MAX_THREADS);
             ASSERT_TRUE(run.started);
             ASSERT_TRUE(!c.after_a_block || run.next_block());
             ASSERT_EQ(ftruncate(fileno(cut), cut_bytes), 0);
@@ -250,43 +231,6 @@ TEST(ParallelBlocks, FilesCutWhileSummed) {
         std::fclose(cut);
         std::fclose(intact);
     }
-}
-
-// Every page that vanishes under a guarded read is caught, the second as
-// the first: the signal is not left blocked after the first.
-TEST(ParallelBlocks, EveryVanishedPageIsCaught) {
-    SlabArena arena{};
-    ASSERT_TRUE(reserve_slab_reader(arena));
-    if (arena.windows == nullptr) {
-        release_slab_arena(arena);
-        GTEST_SKIP() << "this system reads slabs and maps none";
-    }
-    constexpr std::size_t BYTES = 2 * 4096;
-    std::FILE* file = scratch_stream();
-    const std::vector<unsigned char> ones(BYTES, 1);
-    ASSERT_EQ(std::fwrite(ones.data(), 1, BYTES, file), BYTES);
-    ASSERT_EQ(std::fflush(file), 0);
-    struct Touch {
-        const volatile unsigned char* byte;
-        unsigned read;
-    };
-    Touch touch{map_into_arena(arena, 0, file, 0, BYTES), 0};
-    ASSERT_NE(touch.byte, nullptr);
-    const auto read_last_byte = [](void* context) {
-        Touch& t = *static_cast<Touch*>(context);
-        t.read += t.byte[BYTES - 1];
-    };
-    EXPECT_TRUE(guard_mapped_reads(read_last_byte, &touch));
-    EXPECT_EQ(touch.read, 1U);
-    ASSERT_EQ(ftruncate(fileno(file), 0), 0);
-    for (int fault = 0; fault < 2; ++fault) {
-        EXPECT_FALSE(guard_mapped_reads(read_last_byte, &touch)) << "fault " << fault;
-        sigset_t blocked;
-        ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &blocked), 0);
-        EXPECT_FALSE(sigismember(&blocked, SIGBUS)) << "fault " << fault;
-    }
-    release_slab_arena(arena);
-    std::fclose(file);
 }
 #endif
 

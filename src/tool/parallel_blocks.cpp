@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <system_error>
 
-#include "platform/console_and_files.h"
 #include "platform/threads.h"
 
 namespace vorik {
@@ -29,28 +29,32 @@ bool claimable(const ParallelBlocks& parallel) {
            parallel.slots[slab % MAX_SLABS_AHEAD].state != SlotState::claimed;
 }
 
-// Claims the next slab and takes it with `arena`, the lock released meanwhile.
-void claim_and_take(ParallelBlocks& parallel, SlabArena& arena, std::unique_lock<std::mutex>& held) {
+unsigned char* thread_buffers(const ParallelBlocks& parallel, unsigned thread) {
+    return parallel.buffers + std::size_t{thread} * SLAB_BUFFER_BYTES;
+}
+
+// Claims the next slab and takes it into `buffers`, the lock released meanwhile.
+void claim_and_take(ParallelBlocks& parallel, unsigned char* buffers, std::unique_lock<std::mutex>& held) {
     const std::uint64_t slab = parallel.next_claim++;
     SlabSlot& slot = parallel.slots[slab % MAX_SLABS_AHEAD];
     slot.slab = slab;
     slot.state = SlotState::claimed;
     slot.sums.plan = parallel.plan;
     held.unlock();
-    take_slab(arena, parallel.files, slab, slot.sums);
+    take_slab(parallel.files, slab, buffers, slot.sums);
     held.lock();
     slot.state = SlotState::summed;
     parallel.changed.notify_all();
 }
 
-void run_worker(ParallelBlocks& parallel, SlabArena& arena) {
+void run_worker(ParallelBlocks& parallel, unsigned char* buffers) {
     std::unique_lock<std::mutex> held(parallel.lock);
     for (;;) {
         parallel.changed.wait(held, [&parallel] { return parallel.stopping || claimable(parallel); });
         if (parallel.stopping) {
             return;
         }
-        claim_and_take(parallel, arena, held);
+        claim_and_take(parallel, buffers, held);
     }
 }
 
@@ -71,7 +75,7 @@ void begin(ParallelBlocks& parallel) {
     for (; parallel.started_workers + 1 < parallel.threads; ++parallel.started_workers) {
         try {
             parallel.workers[parallel.started_workers] =
-                std::thread(run_worker, std::ref(parallel), std::ref(parallel.arenas[parallel.started_workers + 1]));
+                std::thread(run_worker, std::ref(parallel), thread_buffers(parallel, parallel.started_workers + 1));
         } catch (const std::system_error&) {
             // Measure on with the threads there are.
             break;
@@ -104,7 +108,7 @@ const SlabSums& summed(ParallelBlocks& parallel, std::uint64_t slab) {
             return slot.sums;
         }
         if (claimable(parallel)) {
-            claim_and_take(parallel, parallel.arenas[0], held);
+            claim_and_take(parallel, thread_buffers(parallel, 0), held);
         } else {
             parallel.changed.wait(held);
         }
@@ -187,22 +191,10 @@ bool start_parallel_blocks(ParallelBlocks& parallel, FileSource& first, FileSour
     parallel.files.files[1] = second.input->file;
     parallel.files.block_samples = block_samples;
     parallel.files.end_sample = end_sample;
-    const unsigned wanted = std::min(usable_processors(), MAX_THREADS);
-    while (parallel.threads < wanted && reserve_slab_reader(parallel.arenas[parallel.threads])) {
-        ++parallel.threads;
-    }
-    if (parallel.threads == 0) {
-        return false;
-    }
-    // Files on a memory file system are read: mapped, their small pages
-    // cost more than the copy. Where the system maps no files, an arena has
-    // no windows.
-    parallel.files.map_files = parallel.arenas[0].windows != nullptr;
-    for (std::FILE* file : parallel.files.files) {
-        parallel.files.map_files = parallel.files.map_files && !on_memory_file_system(file) &&
-                                   data_covers_file_from(file, SAMPLES_START);
-    }
-    return true;
+    parallel.threads = std::min(usable_processors(), MAX_THREADS);
+    // Where there is not the memory, the loop reads on its own.
+    parallel.buffers = static_cast<unsigned char*>(std::malloc(parallel.threads * SLAB_BUFFER_BYTES));
+    return parallel.buffers != nullptr;
 }
 
 detail::BlockSummer parallel_block_summer(ParallelBlocks& parallel) { return {add_next_block, &parallel}; }
@@ -213,9 +205,8 @@ void stop_parallel_blocks(ParallelBlocks& parallel) {
         parallel.workers[w].join();
     }
     parallel.started_workers = 0;
-    for (SlabArena& arena : parallel.arenas) {
-        release_slab_arena(arena);
-    }
+    std::free(parallel.buffers);
+    parallel.buffers = nullptr;
 }
 
 }  // namespace vorik

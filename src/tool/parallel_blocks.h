@@ -1,5 +1,5 @@
 // Whole blocks of two regular files summed by worker threads ahead of the
-// block loop, slab by slab.
+// block loop, slab by slab (slab.h).
 //
 // The block loop (measure_next_block) asks for each block before it reads
 // it (see measurement_detail.h). The threads here only sum whole blocks that
@@ -11,8 +11,8 @@
 // has ended are decided in the loop alone.
 //
 // The workers, the main thread among them while it waits, claim the next
-// slab (slab.h) while it lies at most MAX_SLABS_AHEAD slabs past the one the
-// loop is in, and sum its pieces from the latest plan (psnr_pieces.h). The
+// slab while it lies at most MAX_SLABS_AHEAD slabs past the one the loop is
+// in, read it and sum its pieces from the latest plan (psnr_pieces.h). The
 // main thread adds a block's pieces in order; where a piece's plan no longer
 // holds (a total passed 2^53 or a power of two past it), the loop reads that
 // block itself. A thread with nothing to claim sleeps on a condition
@@ -49,8 +49,8 @@ struct SlabSlot {
 struct ParallelBlocks {
     FileSource* sources[2];
     SlabFiles files;
-    unsigned threads;  // arenas reserved: the main thread's first, then one for each worker
-    SlabArena arenas[MAX_THREADS];
+    unsigned threads;        // the main thread and the workers
+    unsigned char* buffers;  // SLAB_BUFFER_BYTES for each thread, the main thread's first
     std::thread workers[MAX_THREADS - 1];
     unsigned started_workers;
     bool begun;     // the loop has asked for a block
@@ -75,7 +75,7 @@ bool start_parallel_blocks(ParallelBlocks& parallel, FileSource& first, FileSour
 
 detail::BlockSummer parallel_block_summer(ParallelBlocks& parallel);
 
-// Stops the workers and gives back the arenas; harmless twice.
+// Stops the workers and frees the buffers; harmless twice.
 void stop_parallel_blocks(ParallelBlocks& parallel);
 
 }  // namespace vorik

@@ -35,20 +35,10 @@ bool regular_file_size(std::FILE* file, std::uint64_t& bytes);
 // whatever the size of a long.
 bool stream_position(std::FILE* file, std::uint64_t& offset);
 
-// Reads `bytes` of `file` from `offset` into `buffer`, leaving its stream
-// where it stands; several threads may read one file at once. Returns the
-// bytes read, fewer only where the file ends, or -1 where the read fails.
+// Reads `bytes` of `file` from `offset` into `buffer`, whatever its stream's
+// position (which it moves on Windows); several threads may read one file at
+// once. Returns the bytes read, fewer only where the file ends, or -1 where
+// the read fails.
 std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes);
-
-// Whether the data of `file` covers it from `offset` to its end. A hole reads
-// as zeros without taking memory, but a mapping of it, on a memory file
-// system, fills it with pages of the file's own, which stay: a file with
-// holes is read, never mapped.
-bool data_covers_file_from(std::FILE* file, std::uint64_t offset);
-
-// Whether `file` lies on a memory file system, where the page cache holds
-// it in pages of 4 KiB, which cost more mapped than copied, and where asking
-// for its holes takes time along its whole length.
-bool on_memory_file_system(std::FILE* file);
 
 }  // namespace vorik

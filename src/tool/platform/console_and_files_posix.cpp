@@ -1,11 +1,7 @@
 // The console and files on a POSIX system: the terminal and its locale, file
-// sizes and holes, reads at an offset.
+// sizes, reads at an offset.
 #include <langinfo.h>
 
-#ifdef __linux__
-#include <linux/magic.h>
-#include <sys/vfs.h>
-#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,43 +103,5 @@ std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, s
     }
     return static_cast<std::int64_t>(done);
 }
-
-#ifdef SEEK_HOLE
-bool data_covers_file_from(std::FILE* file, std::uint64_t offset) {
-    const int descriptor = fileno(file);
-    struct stat status {};
-    if (fstat(descriptor, &status) != 0) {
-        return false;
-    }
-    // Asking moves the descriptor's position, which the stream reads from.
-    const off_t position = lseek(descriptor, 0, SEEK_CUR);
-    const off_t first_hole = lseek(descriptor, static_cast<off_t>(offset), SEEK_HOLE);
-    const bool restored = lseek(descriptor, position, SEEK_SET) == position;
-    return position >= 0 && restored && first_hole >= status.st_size;
-}
-#else
-// Where holes cannot be asked for, the blocks a file takes tell of them,
-// though space allocated past the end hides them.
-bool data_covers_file_from(std::FILE* file, std::uint64_t) {
-    // st_blocks counts in units of 512 bytes, whatever the file system's block.
-    constexpr std::uint64_t STAT_BLOCK_BYTES = 512;
-    struct stat status {};
-    return fstat(fileno(file), &status) == 0 &&
-           static_cast<std::uint64_t>(status.st_blocks) * STAT_BLOCK_BYTES >=
-               static_cast<std::uint64_t>(status.st_size);
-}
-#endif
-
-#ifdef __linux__
-bool on_memory_file_system(std::FILE* file) {
-    struct statfs status {};
-    return fstatfs(fileno(file), &status) == 0 &&
-           (status.f_type == static_cast<decltype(status.f_type)>(TMPFS_MAGIC) ||
-            status.f_type == static_cast<decltype(status.f_type)>(RAMFS_MAGIC));
-}
-#else
-// Elsewhere a memory file system is not told apart.
-bool on_memory_file_system(std::FILE*) { return false; }
-#endif
 
 }  // namespace vorik

@@ -92,9 +92,4 @@ std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, s
     return static_cast<std::int64_t>(done);
 }
 
-// Files are read, not mapped, on Windows (see mapping_windows.cpp): holes
-// matter not there.
-bool data_covers_file_from(std::FILE*, std::uint64_t) { return true; }
-bool on_memory_file_system(std::FILE*) { return false; }
-
 }  // namespace vorik
