@@ -149,7 +149,9 @@ BENCHMARK_CAPTURE(measure_chunk, in_order_reference, accumulate_block_in_order, 
     ->Arg(CHUNK_SAMPLES);
 // Past 2^53 every addition rounds: the rounded sums, at a spacing of 2 (a
 // tie in every odd square), 2^8, and 2^23 (past the 16-bit lanes of the
-// vector kernels: the portable kernel).
+// vector kernels, where their rounded sums are slower than the in-order loop
+// and the meter adds in order). The portable rounded kernel below, slower
+// than the in-order loop too, is never the meter's choice.
 BENCHMARK_CAPTURE(measure_chunk, fast_path_close_at_2_53, accumulate_block, noisy_pair, TWO_TO_53)
     ->Arg(CHUNK_SAMPLES);
 BENCHMARK_CAPTURE(measure_chunk, fast_path_noise_at_2_53, accumulate_block, unrelated_noises, TWO_TO_53)
