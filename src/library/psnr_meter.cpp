@@ -46,8 +46,8 @@ struct SidePlan {
 // What the rounding kernel is given for a side it need not compute.
 constexpr RoundingSide SIDE_NOT_ROUNDED{1, false};
 
-std::uint32_t pairs_within(std::uint64_t room_in_squares, std::uint32_t wanted) {
-    return room_in_squares >= wanted ? wanted : static_cast<std::uint32_t>(room_in_squares);
+std::uint32_t pairs_within(std::uint64_t headroom_in_squares, std::uint32_t wanted) {
+    return headroom_in_squares >= wanted ? wanted : static_cast<std::uint32_t>(headroom_in_squares);
 }
 
 // How a side's total takes squares; for the rounded sums, the spacing and
@@ -84,18 +84,18 @@ SidePlan plan_side(double total, std::uint32_t wanted) {
         case SideSumming::in_order:
             break;
         case SideSumming::exact_integers: {
-            const std::uint64_t room = EXACT_INTEGER_LIMIT - static_cast<std::uint64_t>(total);
-            return {summing, pairs_within(room / LARGEST_SQUARE, wanted), rounding};
+            const std::uint64_t headroom = EXACT_INTEGER_LIMIT - static_cast<std::uint64_t>(total);
+            return {summing, pairs_within(headroom / LARGEST_SQUARE, wanted), rounding};
         }
         case SideSumming::rounded: {
             // Exact: the total and the power of two are multiples of the
             // spacing in one binade.
-            const double room =
+            const double headroom =
                 std::ldexp(1.0, static_cast<int>(rounding.spacing_exponent) + STORED_SIGNIFICAND_BITS + 1) -
                 total;
             // total + pairs * 2^32 must stay below the power of two.
             const auto fitting_pairs =
-                static_cast<std::uint64_t>(std::ceil(room / LARGEST_ROUNDED_SQUARE) - 1.0);
+                static_cast<std::uint64_t>(std::ceil(headroom / LARGEST_ROUNDED_SQUARE) - 1.0);
             return {summing, pairs_within(fitting_pairs, wanted), rounding};
         }
         case SideSumming::unchanged:
