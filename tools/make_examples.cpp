@@ -1,7 +1,8 @@
 // Writes the two example files: two seconds of a C major chord in 44.1 kHz
 // 16-bit stereo, and the same chord with a little noise added. The noise
 // comes from a fixed-seed generator, so every run writes the same bytes.
-// Usage: make_examples [FOLDER [SECONDS [noise]]]; longer pairs serve the
+// Usage: make_examples [FOLDER [SECONDS [noise]]]; SECONDS may have a
+// fraction (10.5), rounded to the nearest sample. Longer pairs serve the
 // benchmark. With "noise" it writes noise_first.wav and noise_second.wav
 // instead: two unrelated full-scale noises, the meter's heaviest load, whose
 // totals of squared differences pass 2^53 after about five minutes.
@@ -18,7 +19,10 @@ namespace {
 constexpr std::uint32_t SAMPLE_RATE = 44100;
 constexpr std::uint16_t CHANNELS = 2;
 constexpr std::uint16_t BITS_PER_SAMPLE = 16;
-constexpr std::uint64_t DEFAULT_SECONDS = 2;
+constexpr double DEFAULT_SECONDS = 2.0;
+// A day of audio at most: files of about 15 GB each.
+constexpr double MAX_SECONDS = 86400.0;
+constexpr int USAGE_STATUS = 2;
 constexpr double PI = 3.14159265358979323846;
 constexpr double CHORD_HZ[] = {261.63, 329.63, 392.00};  // C4, E4, G4
 constexpr double CHORD_AMPLITUDE = 6000.0;               // per note, well below clipping
@@ -167,13 +171,30 @@ bool write_noises(const std::string& folder, std::uint64_t frames) {
                       });
 }
 
+// The length argument, in seconds: a whole number or a decimal fraction,
+// more than 0 and at most MAX_SECONDS. False for anything else.
+bool parse_seconds(const char* text, double& seconds) {
+    char* end = nullptr;
+    seconds = std::strtod(text, &end);
+    return end != text && *end == '\0' && seconds > 0.0 && seconds <= MAX_SECONDS;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string folder = argc > 1 ? argv[1] : ".";
-    const std::uint64_t seconds = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : DEFAULT_SECONDS;
-    const bool noise = argc > 3 && std::string(argv[3]) == NOISE_MODE;
-    const std::uint64_t frames = seconds * SAMPLE_RATE;
+    double seconds = DEFAULT_SECONDS;
+    if (argc > 2 && !parse_seconds(argv[2], seconds)) {
+        std::fprintf(stderr, "make_examples: \"%s\" is no length in seconds (such as 2 or 10.5, at most a day)\n",
+                     argv[2]);
+        return USAGE_STATUS;
+    }
+    if (argc > 3 && std::string(argv[3]) != NOISE_MODE) {
+        std::fprintf(stderr, "make_examples: the third argument can only be \"%s\"\n", NOISE_MODE);
+        return USAGE_STATUS;
+    }
+    const bool noise = argc > 3;
+    const auto frames = static_cast<std::uint64_t>(std::llround(seconds * SAMPLE_RATE));
     if (!(noise ? write_noises(folder, frames) : write_chords(folder, frames))) {
         std::fprintf(stderr, "make_examples: cannot write to %s\n", folder.c_str());
         return 1;
