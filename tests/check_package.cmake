@@ -4,7 +4,8 @@
 # found through pkg-config, and checks that the library gives the tool's
 # figures in both.
 #
-# Expects BUILD_DIR, CONFIG, WORK_DIR, CONSUMER_SOURCE, EXAMPLES_DIR,
+# Expects BUILD_DIR, CONFIG, WORK_DIR, CONSUMER_SOURCE, README_EXAMPLE (the
+# README's C++ example, which the consumer compiles), EXAMPLES_DIR,
 # GENERATOR, CXX_COMPILER, LIBDIR and EXECUTABLE_SUFFIX; CONSUMER_FLAGS, if given, are
 # compiled and linked into the consumer (a sanitized library needs them),
 # TOOLCHAIN_FILE, if given, is the consumer's as well as the library's, and
@@ -61,6 +62,7 @@ function(build_consumer way build)
   run_step("configuring the consumer (${way})"
     "${CMAKE_COMMAND}" -E env "CXXFLAGS=${CONSUMER_FLAGS}" "LDFLAGS=${CONSUMER_FLAGS}" ${consumer_ENVIRONMENT}
     "${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}" -B "${build}" ${consumer_OPTIONS}
+    "-DVORIK_README_EXAMPLE=${README_EXAMPLE}"
     -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DCMAKE_BUILD_TYPE=${CONFIG}"
     "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}"
     -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
@@ -80,9 +82,11 @@ else()
   message(STATUS "no pkg-config: the consumer is built through the CMake package only")
 endif()
 
-# The library gives the tool's figures: on the example files; on both cut
-# inside their second second, whose partial block both measure; and on the
-# second alone cut there, where both leave that second out.
+# The README's example gives the tool's last line and says how the run
+# ended: on the example files; on both cut inside their second second, whose
+# partial block both measure; on the second alone cut there, where both leave
+# that second out; and on a pair the tool refuses, a stereo file against the
+# same header saying mono.
 set(cut_bytes 177444)  # the header, one second of 44.1 kHz stereo and 500 bytes
 foreach(example chord chord_noisy)
   execute_process(COMMAND head -c ${cut_bytes} "${EXAMPLES_DIR}/${example}.wav"
@@ -91,31 +95,39 @@ foreach(example chord chord_noisy)
     message(FATAL_ERROR "cannot cut ${example}.wav")
   endif()
 endforeach()
+# Bytes 22 and 23 hold the channel count: 1, little-endian.
+execute_process(COMMAND sh -c "head -c 22 \"$1\" && printf '\\001\\000' && tail -c +25 \"$1\"" mono
+  "${EXAMPLES_DIR}/chord_noisy.wav" OUTPUT_FILE "${WORK_DIR}/mono.wav" RESULT_VARIABLE mono_status)
+if(NOT mono_status EQUAL 0)
+  message(FATAL_ERROR "cannot write a mono header")
+endif()
 set(pairs
-  "${EXAMPLES_DIR}/chord.wav|${EXAMPLES_DIR}/chord_noisy.wav"
-  "${WORK_DIR}/chord_cut.wav|${WORK_DIR}/chord_noisy_cut.wav"
-  "${EXAMPLES_DIR}/chord.wav|${WORK_DIR}/chord_noisy_cut.wav")
+  "${EXAMPLES_DIR}/chord.wav|${EXAMPLES_DIR}/chord_noisy.wav|finished"
+  "${WORK_DIR}/chord_cut.wav|${WORK_DIR}/chord_noisy_cut.wav|finished"
+  "${EXAMPLES_DIR}/chord.wav|${WORK_DIR}/chord_noisy_cut.wav|stopped: the files end in different places of one second"
+  "${EXAMPLES_DIR}/chord.wav|${WORK_DIR}/mono.wav|refused: the channel counts differ")
 foreach(pair ${pairs})
-  string(REPLACE "|" ";" files "${pair}")
+  string(REPLACE "|" ";" pair "${pair}")
+  list(GET pair 0 1 files)
+  list(GET pair 2 ending)
   execute_process(COMMAND "${prefix}/bin/vorik${EXECUTABLE_SUFFIX}" ${files} INPUT_FILE /dev/null
     OUTPUT_VARIABLE tool_out RESULT_VARIABLE tool_status ERROR_QUIET)
-  # The tool's last progress line, and whether it finished.
+  # The tool's last progress line, if it printed one.
+  set(expected "${ending}\n")
   string(REGEX MATCH "[^\r]*\r$" tool_line "${tool_out}")
-  string(REPLACE "\r" "" tool_line "${tool_line}")
-  if(tool_status EQUAL 0)
-    set(expected "${tool_line}, finished\n")
-  else()
-    set(expected "${tool_line}, stopped short\n")
+  if(tool_line)
+    string(REPLACE "\r" "" tool_line "${tool_line}")
+    set(expected "${tool_line}, ${expected}")
   endif()
-  message(STATUS "${pair}\n  tool (exit ${tool_status}): ${tool_line}")
+  message(STATUS "${files}\n  tool (exit ${tool_status}): ${tool_line}")
   foreach(consumer ${consumers})
     string(REPLACE "|" ";" consumer "${consumer}")
     list(GET consumer 0 way)
     list(GET consumer 1 program)
-    run_step("the consumer (${way}) on ${pair}" "${program}" ${files})
-    message(STATUS "  library, found through ${way}: ${step_output}")
+    run_step("the consumer (${way}) on ${files}" "${program}" ${files})
+    message(STATUS "  the README's example, found through ${way}: ${step_output}")
     if(NOT step_output STREQUAL expected)
-      message(FATAL_ERROR "the library, found through ${way}, gave `${step_output}` where the tool gave `${expected}`")
+      message(FATAL_ERROR "the README's example, found through ${way}, gave `${step_output}` where `${expected}` was expected")
     endif()
   endforeach()
 endforeach()

@@ -11,35 +11,24 @@
 // handler and keeps no state outside the records it is given; every name is
 // in namespace vorik, and <vorik/version.h> tells which version it is.
 //
-// The tool's closing line for two files, and whether the measurement
-// finished (reached the end of one file) or stopped short:
+// The loop at the heart of every use, on two files opened with "rb":
 //
-//     #include <vorik/vorik.h>
-//
-//     #include <cstdio>
-//
-//     // False when a file is not a canonical WAV file.
-//     bool print_psnr(std::FILE* original, std::FILE* copy) {
-//         vorik::WaveHeader original_header{};
-//         vorik::WaveHeader copy_header{};
-//         if (!vorik::read_wave_header(original, original_header) ||
-//             !vorik::read_wave_header(copy, copy_header)) {
-//             return false;
-//         }
+//     vorik::WaveHeader first_header{};
+//     vorik::WaveHeader second_header{};
+//     if (vorik::read_wave_header(first, first_header) && vorik::read_wave_header(second, second_header)) {
 //         vorik::Measurement measurement{};
-//         vorik::start_measurement(measurement, original, original_header, copy, copy_header);
+//         vorik::start_measurement(measurement, first, first_header, second, second_header);
 //         while (vorik::measure_next_block(measurement)) {
 //             // measurement.result holds the running result after each second.
 //         }
-//         const vorik::PsnrResult& result = measurement.result;
-//         std::printf("L%8.3fdB | R%8.3fdB | LR%8.3fdB, %s\n", result.left_db, result.right_db,
-//                     (result.left_db + result.right_db) * 0.5,
-//                     measurement.state == vorik::MeasurementState::finished ? "finished" : "stopped short");
+//         // measurement.state says how it ended: finished, or why not.
 //         vorik::finish_measurement(measurement);
-//         return true;
 //     }
 //
-// Open the files in binary mode ("rb"). With the CMake package:
+// The README's "Using the library from C++" gives a whole example, which the
+// project's tests compile and run against the tool.
+//
+// With the CMake package:
 // find_package(vorik) and target_link_libraries(... vorik::library); with
 // pkg-config: `pkg-config --cflags --libs vorik`.
 #pragma once

@@ -1,6 +1,6 @@
 // A program of its own that uses the installed vorik package, the way another
-// project would. With two WAV files it prints their PSNR as the README's
-// example does; without, it checks a header it builds and small blocks whose
+// project would. With two WAV files it runs the README's example on them;
+// without, it checks a header it builds and small blocks whose
 // figures are worked out by hand, prints every check that fails and exits 1
 // if any did. Like much audio code, it has a WaveHeader and a compute_psnr of
 // its own, beside the library's.
@@ -22,26 +22,8 @@ struct WaveHeader {
 
 double compute_psnr(double mean_square, double peak) { return 10.0 * std::log10(peak * peak / mean_square); }
 
-// The README's example, as it stands there.
-// False when a file is not a canonical WAV file.
-bool print_psnr(std::FILE* original, std::FILE* copy) {
-    vorik::WaveHeader original_header{};
-    vorik::WaveHeader copy_header{};
-    if (!vorik::read_wave_header(original, original_header) || !vorik::read_wave_header(copy, copy_header)) {
-        return false;
-    }
-    vorik::Measurement measurement{};
-    vorik::start_measurement(measurement, original, original_header, copy, copy_header);
-    while (vorik::measure_next_block(measurement)) {
-        // measurement.result holds the running result after each second.
-    }
-    const vorik::PsnrResult& result = measurement.result;
-    std::printf("L%8.3fdB | R%8.3fdB | LR%8.3fdB, %s\n", result.left_db, result.right_db,
-                (result.left_db + result.right_db) * 0.5,
-                measurement.state == vorik::MeasurementState::finished ? "finished" : "stopped short");
-    vorik::finish_measurement(measurement);
-    return true;
-}
+// The README's example, taken out of README.md as it stands there.
+#include VORIK_README_EXAMPLE
 
 namespace {
 
@@ -178,11 +160,14 @@ int main(int argc, char** argv) {
     if (argc == 3) {
         std::FILE* original = std::fopen(argv[1], "rb");
         std::FILE* copy = std::fopen(argv[2], "rb");
-        const bool recognised = original != nullptr && copy != nullptr && print_psnr(original, copy);
+        const bool opened = original != nullptr && copy != nullptr;
+        if (opened) {
+            print_psnr(original, copy);
+        }
         for (std::FILE* file : {original, copy}) {
             if (file != nullptr) std::fclose(file);
         }
-        return recognised ? 0 : 1;
+        return opened ? 0 : 1;
     }
     check_headers();
     check_meter();
