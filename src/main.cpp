@@ -10,10 +10,10 @@ namespace {
 
 int run_comparison(int argc, const char* const* argv) {
     std::fprintf(stderr, BANNER_FORMAT, PROGRAM_NAME, PROGRAM_VERSION);
-    const RunStreams streams{stdout, stderr, stdin, terminal_expects_utf8(stderr),
+    const RunStreams streams{stdout, stderr, stdin, terminal_shows_unicode(stderr),
                              stream_is_terminal(stdout)};
     if (argc < 3) {
-        write_message(streams.err, MESSAGE_USAGE, streams.utf8_messages);
+        write_message(streams.err, MESSAGE_USAGE, streams.unicode_messages);
         pause_for_one_character(streams.in);
         return EXIT_USAGE;
     }

@@ -3,8 +3,10 @@
 # its 32-bit wine (package wine32:i386) for a 32-bit one.
 #
 # The unit tests are built for the target and linked statically, so the
-# emulator needs no MinGW runtime DLLs. The message table test stays native:
-# it rests on iconv, which MinGW lacks. The end-to-end harness itself is POSIX
+# emulator needs no MinGW runtime DLLs. The message table test checks the
+# console's UTF-16 texts here, against Windows' own code pages; its check of
+# the two stored forms against each other stays native, as it rests on iconv,
+# which MinGW lacks. The end-to-end harness itself is POSIX
 # (fork, pipes, a pseudo-terminal) and cannot be cross-built; the natively
 # built tool tests in VORIK_HOST_TEST_DIR run the cross-built tool through the
 # emulator and expect the text as Windows writes it.
@@ -17,7 +19,8 @@ set(unit_test_sources
   psnr_meter_test.cpp
   decimal_log_test.cpp
   measurement_test.cpp
-  parallel_blocks_test.cpp)
+  parallel_blocks_test.cpp
+  messages_test.cpp)
 add_executable(vorik_unit_tests ${unit_test_sources} block_reference.cpp scratch_stream.cpp)
 target_link_libraries(vorik_unit_tests PRIVATE vorik_tool vorik_library_internals vorik_warnings GTest::gtest_main)
 # Wine finds a POSIX path on its drive Z:, the root of the file system.
@@ -76,6 +79,21 @@ set_tests_properties(${unit_tests} PROPERTIES
   ENVIRONMENT "${wine_environment}"
   FIXTURES_REQUIRED wine
   SKIP_REGULAR_EXPRESSION "${VORIK_GTEST_SKIPPED_OUTPUT};Running 0 tests from 0 test suites")
+
+# The messages as a user sees them on a console, which Wine gives a tool on
+# a pseudo-terminal, with code page 437 as outside Japan.
+add_test(NAME messages_on_a_console
+  COMMAND ${CMAKE_COMMAND}
+    -DWINE=${CMAKE_CROSSCOMPILING_EMULATOR}
+    -DTOOL=$<TARGET_FILE:vorik>
+    -DFIRST=${PROJECT_SOURCE_DIR}/examples/chord.wav
+    -DSECOND=${PROJECT_SOURCE_DIR}/examples/chord_noisy.wav
+    -DMISSING=${CMAKE_CURRENT_BINARY_DIR}/missing.wav
+    -P ${CMAKE_CURRENT_SOURCE_DIR}/wine_console_screen.cmake)
+set_tests_properties(messages_on_a_console PROPERTIES
+  ENVIRONMENT "${wine_environment};LC_ALL=C.UTF-8"
+  FIXTURES_REQUIRED wine
+  SKIP_REGULAR_EXPRESSION "Skipped: ")
 
 if(VORIK_HOST_TEST_DIR)
   set(tool_environment

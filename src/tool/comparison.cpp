@@ -160,7 +160,7 @@ int finish_run(const Message* failure, const WaveHeader& first_header, const Wav
     if (closing == &MESSAGE_FINISHED && !output_written) {
         closing = &MESSAGE_WRITE_FAILED;
     }
-    write_message(streams.err, *closing, streams.utf8_messages);
+    write_message(streams.err, *closing, streams.unicode_messages);
     release(resources);
     pause_for_one_character(streams.in);
     return closing == &MESSAGE_FINISHED ? EXIT_FINISHED : EXIT_NOT_FINISHED;

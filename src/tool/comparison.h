@@ -15,11 +15,11 @@ constexpr int EXIT_USAGE = -1;
 
 // Where a run writes its output and reads its pause.
 struct RunStreams {
-    std::FILE* out;       // progress lines
-    std::FILE* err;       // the closing message
-    std::FILE* in;        // one character is read from it before the run ends
-    bool utf8_messages;   // messages in UTF-8 rather than Shift_JIS
-    bool flush_progress;  // `out` is flushed after every progress line
+    std::FILE* out;         // progress lines
+    std::FILE* err;         // the closing message
+    std::FILE* in;          // one character is read from it before the run ends
+    bool unicode_messages;  // `err` is a terminal that shows Unicode: messages not in Shift_JIS
+    bool flush_progress;    // `out` is flushed after every progress line
 };
 
 // Opens and checks the first file, then the second (only once the first has

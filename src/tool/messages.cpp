@@ -1,5 +1,7 @@
 #include "messages.h"
 
+#include "platform/console_and_files.h"
+
 namespace vorik {
 
 namespace {
@@ -81,8 +83,12 @@ const Message* const ALL_MESSAGES[] = {
 };
 const int ALL_MESSAGES_COUNT = static_cast<int>(sizeof ALL_MESSAGES / sizeof ALL_MESSAGES[0]);
 
-void write_message(std::FILE* out, const Message& message, bool use_utf8) {
-    std::fputs(use_utf8 ? message.utf8 : message.shift_jis, out);
+void write_message(std::FILE* out, const Message& message, bool unicode) {
+    if (unicode) {
+        write_to_terminal(out, message.utf8);
+    } else {
+        std::fputs(message.shift_jis, out);
+    }
 }
 
 void write_progress_line(std::FILE* out, const PsnrResult& result) {

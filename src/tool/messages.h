@@ -1,7 +1,8 @@
 // The tool's console texts: the messages and the progress line. Every
 // message is kept twice: as the Shift_JIS (code page 932) bytes the tool
-// writes by default, and as UTF-8 for a terminal whose locale expects it. The
-// two forms must say the same.
+// writes by default, and as UTF-8 for a terminal that shows Unicode text (a
+// Windows console is given it converted to UTF-16). The two forms must say
+// the same.
 #pragma once
 
 #include <vorik/psnr_meter.h>
@@ -38,7 +39,11 @@ extern const Message MESSAGE_FINISHED;
 extern const Message* const ALL_MESSAGES[];
 extern const int ALL_MESSAGES_COUNT;
 
-void write_message(std::FILE* out, const Message& message, bool use_utf8);
+// Writes `message` to `out`: its Shift_JIS bytes through the stream, or,
+// where `out` is a terminal that shows Unicode text, its UTF-8 text as the
+// terminal takes it, which may pass the stream by. Output of other streams
+// that must come before it is flushed first by the caller.
+void write_message(std::FILE* out, const Message& message, bool unicode);
 
 // Writes "L…dB | R…dB | LR…dB" and a carriage return, so that the next line
 // overwrites this one on a console. LR is the plain mean of the two values.

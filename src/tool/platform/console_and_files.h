@@ -21,9 +21,22 @@ std::FILE* open_for_reading(const char* path);
 
 bool stream_is_terminal(std::FILE* stream);
 
-// Whether text written to `stream` should be UTF-8 rather than Shift_JIS:
-// only when the stream is a terminal that expects UTF-8.
-bool terminal_expects_utf8(std::FILE* stream);
+// Whether `stream` is a terminal that shows Unicode text, written to it with
+// write_to_terminal: a Windows console, whatever its code page, or a POSIX
+// terminal whose locale expects UTF-8. Pipes, files and other terminals take
+// the Shift_JIS bytes.
+bool terminal_shows_unicode(std::FILE* stream);
+
+// Writes the UTF-8 `text` to such a terminal: through the stream as it is on
+// POSIX; on Windows as UTF-16 straight to the console, after what the stream
+// holds. A write that fails is let pass, as one through the stream is.
+void write_to_terminal(std::FILE* terminal, const char* text);
+
+#ifdef _WIN32
+// The UTF-8 `text` as the console is given it: UTF-16, each line feed as the
+// CR LF that a text stream writes.
+std::wstring console_text(const char* text);
+#endif
 
 // fopen() of a directory succeeds on some systems and fails only on reading.
 bool opened_path_is_directory(std::FILE* file);

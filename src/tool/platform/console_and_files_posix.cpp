@@ -50,7 +50,7 @@ bool names_utf8_codeset(std::string_view name) {
 
 }  // namespace
 
-bool terminal_expects_utf8(std::FILE* stream) {
+bool terminal_shows_unicode(std::FILE* stream) {
     if (!stream_is_terminal(stream)) {
         return false;
     }
@@ -63,6 +63,8 @@ bool terminal_expects_utf8(std::FILE* stream) {
     // codeset alone, as ssh clients often send LC_CTYPE=UTF-8.
     return names_utf8_codeset(locale_name_from_environment());
 }
+
+void write_to_terminal(std::FILE* terminal, const char* text) { std::fputs(text, terminal); }
 
 bool opened_path_is_directory(std::FILE* file) {
     struct stat status {};

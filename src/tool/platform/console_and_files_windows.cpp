@@ -1,5 +1,5 @@
-// The console and files on Windows: UTF-16 arguments and file names, the
-// console's code page, 64-bit stream positions, reads at an offset.
+// The console and files on Windows: UTF-16 arguments, file names and console
+// text, 64-bit stream positions, reads at an offset.
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
@@ -10,8 +10,24 @@
 
 namespace vorik {
 namespace {
-constexpr UINT UTF8_CODE_PAGE = 65001;
+
+constexpr wchar_t CONSOLE_LINE_END[] = L"\r\n";
+
+HANDLE handle_of(std::FILE* stream) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); }
+
+// `text` in UTF-16, or false where it is not valid UTF-8.
+bool utf16_of(const char* text, std::wstring& wide) {
+    const int characters = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (characters <= 0) {
+        return false;
+    }
+    // The count takes in the terminating null, which the string holds past its end.
+    wide.assign(static_cast<std::size_t>(characters - 1), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), characters);
+    return true;
 }
+
+}  // namespace
 
 std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
     std::vector<std::string> arguments;
@@ -28,24 +44,43 @@ std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
 }
 
 std::FILE* open_for_reading(const char* path) {
-    const int characters = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-    if (characters <= 0) {
-        return nullptr;
-    }
-    std::wstring wide(static_cast<std::size_t>(characters - 1), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), characters);
-    return _wfopen(wide.c_str(), L"rb");
+    std::wstring wide;
+    return utf16_of(path, wide) ? _wfopen(wide.c_str(), L"rb") : nullptr;
 }
 
 // _isatty() also holds for NUL and other character devices; only a console
 // has a console mode.
 bool stream_is_terminal(std::FILE* stream) {
     DWORD mode = 0;
-    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
+    return GetConsoleMode(handle_of(stream), &mode) != 0;
 }
 
-bool terminal_expects_utf8(std::FILE* stream) {
-    return stream_is_terminal(stream) && GetConsoleOutputCP() == UTF8_CODE_PAGE;
+// Bytes written to a console are read in its code page, which is rarely 932
+// outside Japan and may have been changed by chcp inside it; UTF-16 text is
+// shown as it is on every code page.
+bool terminal_shows_unicode(std::FILE* stream) { return stream_is_terminal(stream); }
+
+void write_to_terminal(std::FILE* terminal, const char* text) {
+    const std::wstring wide = console_text(text);
+    // Whatever the stream still holds was written first.
+    std::fflush(terminal);
+    DWORD written = 0;
+    WriteConsoleW(handle_of(terminal), wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+}
+
+std::wstring console_text(const char* text) {
+    // The tool's texts are its messages, valid UTF-8 all.
+    std::wstring wide;
+    utf16_of(text, wide);
+    std::wstring lines;
+    for (const wchar_t character : wide) {
+        if (character == L'\n') {
+            lines += CONSOLE_LINE_END;
+        } else {
+            lines += character;
+        }
+    }
+    return lines;
 }
 
 // Windows refuses to open a directory as a file, so an opened path never is one.
@@ -67,7 +102,7 @@ bool stream_position(std::FILE* file, std::uint64_t& offset) {
 }
 
 std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes) {
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    const HANDLE handle = handle_of(file);
     std::size_t done = 0;
     while (done < bytes) {
         // A read names its own offset, so threads can share the handle.
