@@ -50,7 +50,8 @@ struct ParallelBlocks {
     FileSource* sources[2];
     SlabFiles files;
     unsigned threads;        // the main thread and the workers
-    unsigned char* buffers;  // SLAB_BUFFER_BYTES for each thread, the main thread's first
+    unsigned char* buffer_memory;  // as allocated
+    unsigned char* buffers;        // in it, on a page: SLAB_BUFFER_BYTES for each thread, the main thread's first
     std::thread workers[MAX_THREADS - 1];
     unsigned started_workers;
     bool begun;     // the loop has asked for a block
