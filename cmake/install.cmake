@@ -1,7 +1,8 @@
 # What `cmake --install` puts under the prefix, in two components: `tool`
 # (the program and its manual) and `development` (the library's headers and
 # archive, the CMake package that lets another project find_package(vorik),
-# and the pkg-config file). CPack makes a Debian package of each.
+# and the pkg-config file). CPack makes a Debian package of each; in a
+# Windows build, one zip of the program and its documents instead.
 include(CMakePackageConfigHelpers)
 
 set(VORIK_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vorik)
@@ -65,17 +66,41 @@ install(FILES ${PROJECT_BINARY_DIR}/vorik.pc DESTINATION ${VORIK_PKG_CONFIG_DIR}
 # its cross-compiling pkg-config, look.
 set(VORIK_PACKAGE_MAINTAINER "the vorik authors <vorik@example.org>" CACHE STRING
   "Maintainer of the Debian packages: \"Name <address>\" of whoever builds and distributes them")
-set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vorik)
 set(CPACK_PACKAGE_VENDOR "the vorik authors")
 set(CPACK_PACKAGE_CONTACT "${VORIK_PACKAGE_MAINTAINER}")
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  # --- The Windows zip ---------------------------------------------------------
+  # What a Windows user downloads: `cpack` in a Windows build folder writes
+  # vorik-<version>-win64.zip (or -win32), a folder of that name holding the
+  # program and the documents a user reads. Its own component, left out of a
+  # plain `cmake --install`.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(VORIK_WINDOWS_WORD_SIZE win64)
+  else()
+    set(VORIK_WINDOWS_WORD_SIZE win32)
+  endif()
+  install(TARGETS vorik RUNTIME DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
+  install(FILES README.md README.ja.md LICENSE CHANGELOG.md DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL windows_zip)
+  set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_PACKAGE_FILE_NAME vorik-${PROJECT_VERSION}-${VORIK_WINDOWS_WORD_SIZE})
+  include(CPack)
+  return()
+endif()
+
+set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL tool development)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SOURCE vorik)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_STRIP_FILES ON)
 # Depends: computed from what the executable links: the C library (it links
 # the C++ runtime in).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
