@@ -130,9 +130,11 @@ bool refuse_shared_file_mappings() {
 // In the child, before the tool runs.
 bool set_up_child(const ChildSetup& setup) {
     const auto limit = [](int resource, unsigned long bytes) {
+        if (bytes == 0) return true;
         rlimit value{};
-        return bytes == 0 || (getrlimit(resource, &value) == 0 && (value.rlim_cur = bytes, true) &&
-                              setrlimit(resource, &value) == 0);
+        if (getrlimit(resource, &value) != 0) return false;
+        value.rlim_cur = bytes;
+        return setrlimit(resource, &value) == 0;
     };
     return limit(RLIMIT_STACK, setup.stack_bytes) && limit(RLIMIT_AS, setup.address_space_bytes) &&
            (!setup.refuse_file_mappings || refuse_shared_file_mappings());

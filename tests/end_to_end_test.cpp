@@ -23,6 +23,7 @@
 
 #include "child_process.h"
 #include "expected_progress.h"
+#include "scratch_stream.h"
 #include "text_encoding.h"
 #include "wav_writer.h"
 
@@ -840,11 +841,9 @@ class CommandLineFile {
     std::string path() const { return "/proc/" + std::to_string(pid_) + "/cmdline"; }
     std::string contents() const {
         std::FILE* file = std::fopen(path().c_str(), "rb");
-        std::string text;
-        for (int c = file != nullptr ? std::fgetc(file) : EOF; c != EOF; c = std::fgetc(file)) {
-            text += static_cast<char>(c);
-        }
-        if (file != nullptr) std::fclose(file);
+        if (file == nullptr) return "";
+        const std::string text = vorik_test::contents(file);
+        std::fclose(file);
         return text;
     }
 

@@ -14,7 +14,7 @@ namespace vorik {
 namespace {
 
 // Everything a run acquires, each slot empty until it is, released in one
-// place: the files, the measurement's buffers, the threads and their arenas.
+// place: the files, the measurement's buffers, the threads and their buffers.
 struct RunResources {
     std::FILE* first_file;
     std::FILE* second_file;
