@@ -2,7 +2,7 @@
 // blocks, ending and totals as the in-order loop over whole blocks, to the
 // last bit, by one thread or two; and what files that grow, are cut, or tell
 // less than they hold come to is the loop's to say.
-#include "parallel_blocks.h"
+#include "psnr_blocks.h"
 
 #include <gtest/gtest.h>
 
@@ -68,7 +68,7 @@ struct ThreadedRun {
             source->bytes_at_start = told_bytes.value_or(source->bytes_at_start);
             *sample_source = file_sample_source(*source);
         }
-        started = start_parallel_blocks(*parallel, first_source, second_source, block_samples);
+        started = start_psnr_blocks(*parallel, first_source, second_source, block_samples, start);
         // Workers start with the first block, so fewer threads can be asked
         // for until then.
         parallel->threads = std::min(parallel->threads, threads);
@@ -81,7 +81,7 @@ struct ThreadedRun {
     ThreadedRun& operator=(const ThreadedRun&) = delete;
 
     bool next_block() {
-        return started ? detail::measure_next_block(measurement, parallel_block_summer(*parallel))
+        return started ? detail::measure_next_block(measurement, psnr_block_summer(*parallel))
                        : measure_next_block(measurement);
     }
 
@@ -94,7 +94,7 @@ struct ThreadedRun {
     Measurement measurement{};
     FileSource first_source{};
     FileSource second_source{};
-    std::unique_ptr<ParallelBlocks> parallel = std::make_unique<ParallelBlocks>();
+    std::unique_ptr<PsnrBlocks> parallel = std::make_unique<PsnrBlocks>();
     bool started = false;
 };
 
@@ -131,7 +131,7 @@ TEST(ParallelBlocks, MatchTheInOrderLoop) {
                                                     << length[1] << ", from " << start.sum_sq_left << ", "
                                                     << threads << " threads");
                     ThreadedRun run(first_file, second_file, block, threads, start);
-                    EXPECT_EQ(run.started, expected.blocks > 0);
+                    EXPECT_TRUE(run.started);
                     expect_same(expected, run.to_the_end());
                 }
             }
@@ -155,7 +155,7 @@ TEST(ParallelBlocks, SizesThatTellLessThanTheData) {
     for (const std::uint64_t told : {std::uint64_t{0}, std::uint64_t{WAVE_HEADER_BYTES + 3 * BLOCK * 2 + 10}}) {
         SCOPED_TRACE(testing::Message() << "sizes told: " << told);
         ThreadedRun run(first_file, second_file, BLOCK, MAX_THREADS, {}, told);
-        EXPECT_EQ(run.started, told > 0);
+        EXPECT_TRUE(run.started);
         expect_same(expected, run.to_the_end());
     }
     std::fclose(first_file);

@@ -7,7 +7,7 @@
 
 #include "file_source.h"
 #include "messages.h"
-#include "parallel_blocks.h"
+#include "psnr_blocks.h"
 #include "platform/console_and_files.h"
 
 namespace vorik {
@@ -21,7 +21,7 @@ struct RunResources {
     Measurement measurement;
     FileSource first_file_source;
     FileSource second_file_source;
-    ParallelBlocks* parallel;  // on the heap: its slabs' sums are too large for a stack
+    PsnrBlocks* parallel;  // on the heap: its slabs' sums are too large for a stack
     bool summing_in_parallel;
 };
 
@@ -101,19 +101,19 @@ bool take_regular_file(FileSource& file, StreamInput& stream, SampleSource& sour
 // Two regular files get worker threads that sum whole blocks ahead of the
 // block loop. Returns false where the threads' record cannot be allocated.
 bool start_summing(RunResources& resources) {
-    resources.parallel = new (std::nothrow) ParallelBlocks{};
+    resources.parallel = new (std::nothrow) PsnrBlocks{};
     if (resources.parallel == nullptr) {
         return false;
     }
     resources.summing_in_parallel =
-        start_parallel_blocks(*resources.parallel, resources.first_file_source, resources.second_file_source,
-                              resources.measurement.block_samples);
+        start_psnr_blocks(*resources.parallel, resources.first_file_source, resources.second_file_source,
+                          resources.measurement.block_samples, resources.measurement.accumulator);
     return true;
 }
 
 bool measure_next(RunResources& resources) {
     if (resources.summing_in_parallel) {
-        return detail::measure_next_block(resources.measurement, parallel_block_summer(*resources.parallel));
+        return detail::measure_next_block(resources.measurement, psnr_block_summer(*resources.parallel));
     }
     return measure_next_block(resources.measurement);
 }
