@@ -47,6 +47,7 @@ struct ChannelInput {
     std::uint64_t left;         // once finished: frames after the last one compared
     std::uint64_t missing;      // once finished: frames its data chunk gives that the file did not hold
     bool ended;                 // the input has nothing more
+    bool failed;                // reading it failed, or it changed under the measurement
 };
 
 // One comparison of two inputs, second by second. A record just made is

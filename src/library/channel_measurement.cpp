@@ -73,7 +73,8 @@ bool make_ready(ChannelInput& input, std::uint64_t wanted, std::uint16_t channel
         input.data_left -= input.ready.count;
     }
     input.ended = input.ready.ended;
-    return !input.ready.failed;
+    input.failed = input.ready.failed;
+    return !input.failed;
 }
 
 void take(ChannelInput& input, std::uint64_t samples) {
@@ -166,8 +167,8 @@ bool next_second(ChannelMeasurement& measurement, const detail::SecondSummer* su
     if (measurement.state != ChannelMeasurementState::measuring) {
         return false;
     }
-    if (measurement.frames == 0 && measurement.original.skipped == 0 && measurement.copy.skipped == 0 &&
-        !skip_to_pairing(measurement)) {
+    // The first call is the only one that finds nothing measured yet.
+    if (measurement.seconds == 0 && !skip_to_pairing(measurement)) {
         measurement.state = ChannelMeasurementState::read_failed;
         return false;
     }

@@ -38,6 +38,11 @@ void write_to_terminal(std::FILE* terminal, const char* text);
 std::wstring console_text(const char* text);
 #endif
 
+// Makes `stream` read its bytes as they are: on Windows, standard input
+// is opened in text mode, which would take CR LF and ^Z in samples for a
+// line end and the end of the file.
+void read_in_binary_mode(std::FILE* stream);
+
 // fopen() of a directory succeeds on some systems and fails only on reading.
 bool opened_path_is_directory(std::FILE* file);
 

@@ -66,6 +66,8 @@ bool terminal_shows_unicode(std::FILE* stream) {
 
 void write_to_terminal(std::FILE* terminal, const char* text) { std::fputs(text, terminal); }
 
+void read_in_binary_mode(std::FILE*) {}
+
 bool opened_path_is_directory(std::FILE* file) {
     struct stat status {};
     return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);

@@ -1,5 +1,6 @@
 // The console and files on Windows: UTF-16 arguments, file names and console
 // text, 64-bit stream positions, reads at an offset.
+#include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
@@ -84,6 +85,8 @@ std::wstring console_text(const char* text) {
 }
 
 // Windows refuses to open a directory as a file, so an opened path never is one.
+void read_in_binary_mode(std::FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
+
 bool opened_path_is_directory(std::FILE*) { return false; }
 
 bool regular_file_size(std::FILE* file, std::uint64_t& bytes) {
