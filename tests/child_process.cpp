@@ -44,8 +44,8 @@ std::string environment_or(const char* name, const std::string& fallback) {
 // argv for execv: the emulator if there is one, the tool's path, then args.
 class Argv {
    public:
-    explicit Argv(const Args& args) {
-        const ToolUnderTest& tool = tool_under_test();
+    explicit Argv(const Args& args, const ToolUnderTest* program = nullptr) {
+        const ToolUnderTest& tool = program != nullptr ? *program : tool_under_test();
         if (!tool.emulator.empty()) strings_.push_back(tool.emulator);
         strings_.push_back(tool.path);
         strings_.insert(strings_.end(), args.begin(), args.end());
@@ -153,10 +153,13 @@ std::FILE* input_file(const char* input) {
 
 }  // namespace
 
+ToolUnderTest tool_from_environment(const char* path_variable, const char* default_path) {
+    return {environment_or(path_variable, default_path), environment_or("VORIK_TOOL_EMULATOR", ""),
+            environment_or("VORIK_TOOL_LINE_END", "lf") == "crlf"};
+}
+
 const ToolUnderTest& tool_under_test() {
-    static const ToolUnderTest tool{environment_or("VORIK_TOOL", VORIK_BINARY),
-                                    environment_or("VORIK_TOOL_EMULATOR", ""),
-                                    environment_or("VORIK_TOOL_LINE_END", "lf") == "crlf"};
+    static const ToolUnderTest tool = tool_from_environment("VORIK_TOOL", VORIK_BINARY);
     return tool;
 }
 
@@ -184,7 +187,7 @@ struct PipedChild {
 
 PipedChild start_piped(const Args& args, const EnvAdditions& env, const char* input, const ChildSetup& setup,
                        int out_pipe_bytes) {
-    Argv argv(args);
+    Argv argv(args, setup.program);
     std::FILE* const stdin_file = input != nullptr ? input_file(input) : nullptr;
     int out_pipe[2];
     int err_pipe[2];

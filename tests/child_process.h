@@ -41,6 +41,10 @@ struct ToolUnderTest {
 
 const ToolUnderTest& tool_under_test();
 
+// A program named by the environment variable `path_variable`, or else by
+// `default_path`, run as the tool under test is (through its emulator).
+ToolUnderTest tool_from_environment(const char* path_variable, const char* default_path);
+
 // Terminal and memory checks see the emulator rather than the tool, so they
 // apply only to a tool that runs directly.
 bool tool_runs_directly();
@@ -55,6 +59,8 @@ struct ChildSetup {
     // Shared mappings of files fail with ENODEV, as on file systems that can
     // read a file but not map it (FUSE with direct_io, 9p with cache=none).
     bool refuse_file_mappings = false;
+    // The program to run, where not the tool under test.
+    const ToolUnderTest* program = nullptr;
 };
 
 // Runs the tool with stdout and stderr on separate pipes and stdin from
