@@ -139,6 +139,25 @@ WaveFormatStatus short_read(const Walk& walk) {
     return std::ferror(walk.file) ? WaveFormatStatus::read_failed : WaveFormatStatus::truncated;
 }
 
+// Reads the RIFF header into `format.riff_id` and judges it; pcm_16 when it
+// is one of a WAVE file, and the walk goes on.
+WaveFormatStatus read_riff_header(Walk& walk, WaveFormat& format) {
+    unsigned char riff[RIFF_HEADER_BYTES] = {};
+    const bool whole = read_exactly(walk, riff, sizeof riff);
+    if (!whole && std::ferror(walk.file)) {
+        return WaveFormatStatus::read_failed;
+    }
+    format.riff_id = tag_at(riff, RIFF_ID_AT);
+    const auto length = static_cast<std::size_t>(walk.consumed);
+    const bool known_id = agrees_so_far(riff, length, RIFF_ID_AT, RIFF_TAG) ||
+                          agrees_so_far(riff, length, RIFF_ID_AT, RF64_TAG) ||
+                          agrees_so_far(riff, length, RIFF_ID_AT, BW64_TAG);
+    if (!known_id || !agrees_so_far(riff, length, FORM_AT, WAVE_TAG)) {
+        return WaveFormatStatus::not_wave;
+    }
+    return whole ? WaveFormatStatus::pcm_16 : WaveFormatStatus::truncated;
+}
+
 struct ChunkHeader {
     FourCc id;
     std::uint32_t size;
@@ -195,22 +214,9 @@ WaveFormatStatus decode_format(const unsigned char* body, std::uint32_t size, Wa
 WaveFormatStatus read_wave_format(std::FILE* file, WaveFormat& format) {
     format = WaveFormat{};
     Walk walk{file, 0};
-
-    unsigned char riff[RIFF_HEADER_BYTES] = {};
-    const bool riff_whole = read_exactly(walk, riff, sizeof riff);
-    if (!riff_whole && std::ferror(file)) {
-        return WaveFormatStatus::read_failed;
-    }
-    format.riff_id = tag_at(riff, RIFF_ID_AT);
-    const auto length = static_cast<std::size_t>(walk.consumed);
-    const bool known_id = agrees_so_far(riff, length, RIFF_ID_AT, RIFF_TAG) ||
-                          agrees_so_far(riff, length, RIFF_ID_AT, RF64_TAG) ||
-                          agrees_so_far(riff, length, RIFF_ID_AT, BW64_TAG);
-    if (!known_id || !agrees_so_far(riff, length, FORM_AT, WAVE_TAG)) {
-        return WaveFormatStatus::not_wave;
-    }
-    if (!riff_whole) {
-        return WaveFormatStatus::truncated;
+    const WaveFormatStatus riff_status = read_riff_header(walk, format);
+    if (riff_status != WaveFormatStatus::pcm_16) {
+        return riff_status;
     }
 
     // RF64 and BW64 give the sizes that do not fit 32 bits in ds64, their
