@@ -16,6 +16,7 @@
 
 set(unit_test_sources
   wave_header_test.cpp
+  wave_format_test.cpp
   psnr_meter_test.cpp
   decimal_log_test.cpp
   measurement_test.cpp

@@ -10,7 +10,6 @@ namespace vorik_test {
 namespace {
 
 constexpr unsigned BITS_PER_BYTE = 8;
-constexpr std::uint64_t BYTE_MASK = 0xFF;
 constexpr std::size_t U16 = 2;
 constexpr std::size_t U32 = 4;
 constexpr std::uint64_t FMT_CHUNK_SIZE = 16;
@@ -19,14 +18,6 @@ constexpr std::uint64_t RIFF_SIZE_BEFORE_DATA =
 constexpr std::size_t BYTES_PER_SAMPLE = 2;
 
 }  // namespace
-
-std::string little_endian(std::uint64_t value, std::size_t width) {
-    std::string bytes;
-    for (std::size_t i = 0; i < width; ++i) {
-        bytes.push_back(static_cast<char>((value >> (BITS_PER_BYTE * i)) & BYTE_MASK));
-    }
-    return bytes;
-}
 
 std::string wav_bytes(const WavFormat& format, const std::vector<std::int16_t>& samples) {
     const std::size_t data_size = samples.size() * BYTES_PER_SAMPLE;

@@ -17,8 +17,26 @@ struct WavFormat {
     std::uint16_t format_tag = FORMAT_PCM;
 };
 
-// The low `width` bytes of value, least significant first.
-std::string little_endian(std::uint64_t value, std::size_t width);
+// The low `width` bytes of value, least significant first. Defined here, as
+// chunk() is, so that the Windows builds' unit tests, which cannot link the
+// scratch directory, use them too.
+inline std::string little_endian(std::uint64_t value, std::size_t width) {
+    constexpr unsigned BITS_PER_BYTE = 8;
+    std::string bytes;
+    for (std::size_t i = 0; i < width; ++i) {
+        bytes.push_back(static_cast<char>(value >> (BITS_PER_BYTE * i)));
+    }
+    return bytes;
+}
+
+// A RIFF chunk: its four-character id, the size of `body`, `body` and, after
+// a body of odd size, the pad byte.
+inline std::string chunk(const std::string& id, const std::string& body) {
+    constexpr std::size_t SIZE_BYTES = 4;
+    std::string bytes = id + little_endian(body.size(), SIZE_BYTES) + body;
+    if (body.size() % 2 != 0) bytes.push_back('\0');
+    return bytes;
+}
 
 // Canonical 44-byte header (RIFF, WAVE, 16-byte fmt chunk, data) followed by
 // the samples as 16-bit little-endian values.
