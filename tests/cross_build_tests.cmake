@@ -28,6 +28,16 @@ target_link_libraries(vorik_unit_tests PRIVATE vorik_tool vorik_library_internal
 target_compile_definitions(vorik_unit_tests PRIVATE VORIK_DECIMAL_LOG_CASES="${CMAKE_CURRENT_SOURCE_DIR}/decimal_log_cases.txt")
 target_link_options(vorik_unit_tests PRIVATE -static)
 
+# vorik-check's own parts, where it is built.
+if(TARGET vorik_check_parts)
+  set(check_unit_test_sources channel_measurement_test.cpp)
+  add_executable(vorik_check_unit_tests ${check_unit_test_sources} channel_model.cpp block_reference.cpp
+    scratch_stream.cpp)
+  target_link_libraries(vorik_check_unit_tests PRIVATE vorik_check_parts vorik_library_internals vorik_warnings
+    GTest::gtest_main)
+  target_link_options(vorik_check_unit_tests PRIVATE -static)
+endif()
+
 set(VORIK_HOST_TEST_DIR "" CACHE PATH
   "tests folder of a native build, whose tool tests run the cross-built tool through the emulator")
 
@@ -76,6 +86,10 @@ set_tests_properties(stop_wine PROPERTIES
 # A case that the sources leave out of a Windows build (one on POSIX calls)
 # is found all the same; it runs no test there and shows as skipped.
 gtest_add_tests(TARGET vorik_unit_tests SOURCES ${unit_test_sources} TEST_LIST unit_tests)
+if(TARGET vorik_check_unit_tests)
+  gtest_add_tests(TARGET vorik_check_unit_tests SOURCES ${check_unit_test_sources} TEST_LIST check_unit_tests)
+  list(APPEND unit_tests ${check_unit_tests})
+endif()
 set_tests_properties(${unit_tests} PROPERTIES
   ENVIRONMENT "${wine_environment}"
   FIXTURES_REQUIRED wine
@@ -109,6 +123,14 @@ if(VORIK_HOST_TEST_DIR)
     FIXTURES_REQUIRED wine
     SKIP_REGULAR_EXPRESSION "${VORIK_GTEST_SKIPPED_OUTPUT}")
   set_tests_properties(${large_file_tests} PROPERTIES LABELS large)
+  if(TARGET vorik-check)
+    gtest_add_tests(TARGET ${VORIK_HOST_TEST_DIR}/vorik_check_end_to_end_tests
+      SOURCES check_end_to_end_test.cpp TEST_LIST check_end_to_end_tests)
+    set_tests_properties(${check_end_to_end_tests} PROPERTIES
+      ENVIRONMENT "${tool_environment};VORIK_CHECK_TOOL=$<TARGET_FILE:vorik-check>"
+      FIXTURES_REQUIRED wine
+      SKIP_REGULAR_EXPRESSION "${VORIK_GTEST_SKIPPED_OUTPUT}")
+  endif()
 else()
   message(STATUS "No VORIK_HOST_TEST_DIR: the end-to-end and large-file tests are left out")
 endif()

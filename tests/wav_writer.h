@@ -38,9 +38,39 @@ inline std::string chunk(const std::string& id, const std::string& body) {
     return bytes;
 }
 
+// Samples as 16-bit little-endian values.
+inline std::string samples_bytes(const std::vector<std::int16_t>& samples) {
+    constexpr std::size_t BYTES_PER_SAMPLE = 2;
+    std::string bytes;
+    bytes.reserve(samples.size() * BYTES_PER_SAMPLE);
+    for (const std::int16_t sample : samples) {
+        bytes += little_endian(static_cast<std::uint16_t>(sample), BYTES_PER_SAMPLE);
+    }
+    return bytes;
+}
+
+// The 16-byte body of a plain format chunk.
+inline std::string format_chunk_body(const WavFormat& format) {
+    constexpr unsigned BITS_PER_BYTE = 8;
+    constexpr std::size_t U16 = 2;
+    constexpr std::size_t U32 = 4;
+    const std::uint64_t block_align = std::uint64_t{format.channels} * format.bits_per_sample / BITS_PER_BYTE;
+    return little_endian(format.format_tag, U16) + little_endian(format.channels, U16) +
+           little_endian(format.sample_rate, U32) + little_endian(block_align * format.sample_rate, U32) +
+           little_endian(block_align, U16) + little_endian(format.bits_per_sample, U16);
+}
+
+// A RIFF file of form WAVE holding `chunks`.
+inline std::string riff(const std::string& chunks) {
+    constexpr std::size_t FORM_BYTES = 4;
+    return "RIFF" + little_endian(FORM_BYTES + chunks.size(), FORM_BYTES) + "WAVE" + chunks;
+}
+
 // Canonical 44-byte header (RIFF, WAVE, 16-byte fmt chunk, data) followed by
 // the samples as 16-bit little-endian values.
-std::string wav_bytes(const WavFormat& format, const std::vector<std::int16_t>& samples);
+inline std::string wav_bytes(const WavFormat& format, const std::vector<std::int16_t>& samples) {
+    return riff(chunk("fmt ", format_chunk_body(format)) + chunk("data", samples_bytes(samples)));
+}
 
 // A fresh temporary directory inside `base` (the system's temporary
 // directory unless given), removed with its contents on destruction.
