@@ -210,7 +210,8 @@ int main(int argc, char** argv) {
         const std::string name = std::string("integer_sums_kernel/") + kernel.name;
         benchmark::RegisterBenchmark(name.c_str(), measure_integer_kernel, kernel)->Arg(CHUNK_SAMPLES);
     }
-    // Stereo and 5.1, and the difference that grows in every stereo frame.
+    // Stereo and 5.1; in stereo, the difference that grows in every frame,
+    // and differences too large for the kernels' path for small ones.
     for (const ChannelDifferencesKernel& kernel : runnable_channel_differences_kernels()) {
         const std::string name = std::string("channel_differences_kernel/") + kernel.name;
         benchmark::RegisterBenchmark(name.c_str(), measure_channel_differences, kernel, noisy_pair)
@@ -219,6 +220,10 @@ int main(int argc, char** argv) {
             ->ArgNames({"samples", "channels"});
         benchmark::RegisterBenchmark((name + "/growing").c_str(), measure_channel_differences, kernel,
                                      growing_differences)
+            ->Args({CHUNK_SAMPLES, 2})
+            ->ArgNames({"samples", "channels"});
+        benchmark::RegisterBenchmark((name + "/unrelated_noises").c_str(), measure_channel_differences,
+                                     kernel, unrelated_noises)
             ->Args({CHUNK_SAMPLES, 2})
             ->ArgNames({"samples", "channels"});
     }

@@ -237,6 +237,60 @@ TEST(ChannelDifferences, LargestThatGrowsInEveryFrame) {
     }
 }
 
+// The vector kernels take a sub-run of differences up to 8191 a faster way,
+// and take it again the usual way where one is larger; the small ones after
+// it go the faster way again.
+TEST(ChannelDifferences, SmallAndLargeDifferencesTakeTurns) {
+    constexpr int LARGEST_SMALL = 8191;
+    constexpr std::size_t FRAMES = 20000;
+    constexpr std::size_t FRAMES_BETWEEN_LARGE = 1500;
+    // Just past the small ones, around 16 signed bits, and the full span.
+    const int large[] = {8192, 32766, 32767, 32768, 40000, 65535};
+    std::mt19937 random(37);
+    std::uniform_int_distribution<int> sample(-24000, 24000);
+    std::uniform_int_distribution<int> noise(-LARGEST_SMALL, LARGEST_SMALL);
+    for (const std::size_t channels :
+         {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{6}, std::size_t{8}, std::size_t{17}}) {
+        Samples original(FRAMES * channels);
+        Samples copy(FRAMES * channels);
+        for (std::size_t i = 0; i < original.size(); ++i) {
+            original[i] = static_cast<std::int16_t>(sample(random));
+            copy[i] = static_cast<std::int16_t>(original[i] + noise(random));
+        }
+        for (std::size_t k = 0; k * FRAMES_BETWEEN_LARGE < FRAMES; ++k) {
+            const std::size_t i = (k * FRAMES_BETWEEN_LARGE + k % 7) * channels + k % channels;
+            const auto moved = static_cast<std::int16_t>(LOWEST + large[k % std::size(large)]);
+            const bool copy_above = k / std::size(large) % 2 == 0;
+            original[i] = copy_above ? LOWEST : moved;
+            copy[i] = copy_above ? moved : LOWEST;
+        }
+        Records expected(channels, ChannelDifferences{});
+        add_in_order(expected, original, copy, 0, FRAMES, 0);
+        for (const ChannelDifferencesKernel& kernel : runnable_channel_differences_kernels()) {
+            Records actual(channels, ChannelDifferences{});
+            add_with(kernel, actual, original, copy, 0, FRAMES, 0);
+            expect_same(expected, actual, name_of(kernel, channels, FRAMES));
+        }
+    }
+    // The largest small difference in every sample: the 32-bit lanes of the
+    // faster path come as close to full as they can.
+    for (const std::size_t channels : {std::size_t{1}, std::size_t{2}}) {
+        constexpr std::size_t FULL_FRAMES = 3000;
+        const Samples original(FULL_FRAMES * channels, LOWEST);
+        const Samples copy(FULL_FRAMES * channels, static_cast<std::int16_t>(LOWEST + LARGEST_SMALL));
+        for (const ChannelDifferencesKernel& kernel : runnable_channel_differences_kernels()) {
+            Records records(channels, ChannelDifferences{});
+            add_with(kernel, records, original, copy, 0, FULL_FRAMES, 0);
+            for (const ChannelDifferences& record : records) {
+                EXPECT_EQ(record.squares.low, std::uint64_t{FULL_FRAMES} * 8191 * 8191)
+                    << name_of(kernel, channels, FULL_FRAMES);
+                EXPECT_EQ(record.differing, FULL_FRAMES) << name_of(kernel, channels, FULL_FRAMES);
+                EXPECT_EQ(record.largest, 8191u) << name_of(kernel, channels, FULL_FRAMES);
+            }
+        }
+    }
+}
+
 TEST(ChannelDifferences, SquaresCarryPast64Bits) {
     for (const ChannelDifferencesKernel& kernel : runnable_channel_differences_kernels()) {
         // A full-span difference in every sample: the lanes of every kernel

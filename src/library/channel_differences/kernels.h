@@ -57,10 +57,13 @@ inline constexpr std::size_t MOST_LANES = 32;
 // The sums of each lane since the last flush. A square of a difference fits
 // 32 bits; the kernels sum its two 16-bit halves apart in 32-bit lanes, and
 // those of the even 16-bit lanes apart from those of the odd ones, as the
-// 32-bit lanes of a vector hold them: lane j at [j % 2][j / 2].
+// 32-bit lanes of a vector hold them: lane j at [j % 2][j / 2]. The vector
+// kernels' path for small differences sums whole squares in 64-bit lanes,
+// each holding every fourth 16-bit lane: lane j at [j % 4][j / 4].
 struct LaneSums {
     std::uint32_t low_halves[2][MOST_LANES / 2];
     std::uint32_t high_halves[2][MOST_LANES / 2];
+    std::uint64_t whole_squares[4][MOST_LANES / 4];
     std::uint16_t differing[MOST_LANES];
 };
 
