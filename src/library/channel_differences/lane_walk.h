@@ -114,7 +114,7 @@ void add_in_lanes(ChannelDifferences* differences, std::uint16_t channels, const
             }
             vector += sub_run_vectors;
         }
-        LaneSums lane_sums;
+        LaneSums lane_sums{};  // what a kernel does not sum stays 0
         Lanes::store_sums(sums, lane_sums);
         add_lane_sums(differences, channels, step, lane_sums);
     }

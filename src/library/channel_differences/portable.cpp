@@ -45,14 +45,14 @@ struct PortableLanes {
         return mask;
     }
 
-    static void take(Sums& sums, Vector& running, const std::int16_t* original, const std::int16_t* copy) {
+    static void take(Sums& sums, Vector& largest, const std::int16_t* original, const std::int16_t* copy) {
         for (std::size_t i = 0; i < COUNT; ++i) {
             const std::uint16_t difference = distance(original[i], copy[i]);
             const std::uint32_t square = std::uint32_t{difference} * difference;
             sums.low_halves[i] += square & LOW_HALF;
             sums.high_halves[i] += square >> HALF_BITS;
             sums.differing[i] = static_cast<std::uint16_t>(sums.differing[i] + (difference != 0));
-            running.lanes[i] = std::max(running.lanes[i], difference);
+            largest.lanes[i] = std::max(largest.lanes[i], difference);
         }
     }
 
@@ -88,7 +88,6 @@ struct PortableLanes {
             lane_sums.high_halves[i % 2][i / 2] = sums.high_halves[i];
         }
         std::copy_n(sums.differing, COUNT, lane_sums.differing);
-        std::fill_n(&lane_sums.whole_squares[0][0], MOST_LANES, std::uint64_t{0});
     }
 };
 
