@@ -5,12 +5,14 @@
 #include <vorik/measurement.h>
 #include <vorik/psnr_meter.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "channel_differences/kernels.h"
 #include "decimal_log.h"
 #include "square_sums/square_sums.h"
 
@@ -91,6 +93,38 @@ void measure_integer_kernel(benchmark::State& state, SquareSumsKernel kernel) {
         benchmark::DoNotOptimize(kernel.sum(pair.original.data(), pair.copy.data(), count / 2));
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
+}
+
+// One channel-differences kernel on its own, on `state.range(0)` samples of
+// each file in `state.range(1)` channels, each call from fresh records as
+// for a new second. Samples per second of each file.
+void measure_channel_differences(benchmark::State& state, ChannelDifferencesKernel kernel,
+                                 MakePair make_pair) {
+    const auto count = static_cast<std::uint32_t>(state.range(0));
+    const auto channels = static_cast<std::uint16_t>(state.range(1));
+    const BlockPair pair = make_pair(count);
+    std::vector<ChannelDifferences> differences(channels);
+    for (auto _ : state) {
+        std::fill(differences.begin(), differences.end(), ChannelDifferences{});
+        kernel.add(differences.data(), channels, pair.original.data(), pair.copy.data(), count / channels, 0);
+        benchmark::DoNotOptimize(differences.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
+}
+
+// The slowest case of the search for the first largest difference: a stereo
+// copy whose difference grows in every frame, in both channels, from 0 up
+// to the full span.
+BlockPair growing_differences(std::uint32_t count) {
+    constexpr std::uint32_t CHANNELS = 2;
+    constexpr int LOWEST = -32768;
+    constexpr std::uint32_t DIFFERENCES = 65536;
+    BlockPair pair{Samples(count, static_cast<std::int16_t>(LOWEST)), Samples(count)};
+    for (std::uint32_t i = 0; i < count; ++i) {
+        pair.copy[i] = static_cast<std::int16_t>(LOWEST + static_cast<int>(i / CHANNELS % DIFFERENCES));
+    }
+    return pair;
 }
 
 // The log10's precise path on its own, which compute_psnr takes for about
@@ -175,6 +209,23 @@ int main(int argc, char** argv) {
     for (const SquareSumsKernel& kernel : runnable_square_sums_kernels()) {
         const std::string name = std::string("integer_sums_kernel/") + kernel.name;
         benchmark::RegisterBenchmark(name.c_str(), measure_integer_kernel, kernel)->Arg(CHUNK_SAMPLES);
+    }
+    // Stereo and 5.1; in stereo, the difference that grows in every frame,
+    // and differences too large for the kernels' path for small ones.
+    for (const ChannelDifferencesKernel& kernel : runnable_channel_differences_kernels()) {
+        const std::string name = std::string("channel_differences_kernel/") + kernel.name;
+        benchmark::RegisterBenchmark(name.c_str(), measure_channel_differences, kernel, noisy_pair)
+            ->Args({CHUNK_SAMPLES, 2})
+            ->Args({CHUNK_SAMPLES - CHUNK_SAMPLES % 6, 6})
+            ->ArgNames({"samples", "channels"});
+        benchmark::RegisterBenchmark((name + "/growing").c_str(), measure_channel_differences, kernel,
+                                     growing_differences)
+            ->Args({CHUNK_SAMPLES, 2})
+            ->ArgNames({"samples", "channels"});
+        benchmark::RegisterBenchmark((name + "/unrelated_noises").c_str(), measure_channel_differences,
+                                     kernel, unrelated_noises)
+            ->Args({CHUNK_SAMPLES, 2})
+            ->ArgNames({"samples", "channels"});
     }
     constexpr int SPACING_EXPONENTS[] = {1, 5, 15};
     for (const RoundedSumsKernel& kernel : runnable_rounded_sums_kernels()) {

@@ -21,7 +21,8 @@ set(unit_test_sources
   decimal_log_test.cpp
   measurement_test.cpp
   parallel_blocks_test.cpp
-  messages_test.cpp)
+  messages_test.cpp
+  channel_differences_test.cpp)
 add_executable(vorik_unit_tests ${unit_test_sources} block_reference.cpp scratch_stream.cpp)
 target_link_libraries(vorik_unit_tests PRIVATE vorik_tool vorik_library_internals vorik_warnings GTest::gtest_main)
 # Wine finds a POSIX path on its drive Z:, the root of the file system.

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "decimal_log.h"
+#include "psnr_decibels.h"
 #include "psnr_pieces.h"
 #include "square_sums/square_sums.h"
 
@@ -134,17 +135,17 @@ void add_squares_in_order(PsnrAccumulator& accumulator, const std::int16_t* firs
     }
 }
 
-double side_psnr(double sum_sq, std::uint64_t frames) {
+}  // namespace
+
+double detail::psnr_decibels(double sum_sq, std::uint64_t count) {
     if (sum_sq == 0.0) {
         return PSNR_IDENTICAL;
     }
-    const double mean_sq = sum_sq / static_cast<double>(frames);
+    const double mean_sq = sum_sq / static_cast<double>(count);
     // The library's own log10, rounded to nearest: the platforms' differ in
     // the last bit, and so, near a rounding boundary, in the printed digit.
     return 20.0 * detail::decimal_log(PSNR_PEAK / std::sqrt(mean_sq));
 }
-
-}  // namespace
 
 void detail::accumulate_block_in_order(PsnrAccumulator& accumulator, const std::int16_t* first_block,
                                        const std::int16_t* second_block, std::uint32_t count) {
@@ -297,8 +298,8 @@ bool detail::add_psnr_piece(PsnrAccumulator& accumulator, const PiecePlan& plan,
 }
 
 PsnrResult compute_psnr(const PsnrAccumulator& accumulator) {
-    return {side_psnr(accumulator.sum_sq_left, accumulator.frames),
-            side_psnr(accumulator.sum_sq_right, accumulator.frames)};
+    return {detail::psnr_decibels(accumulator.sum_sq_left, accumulator.frames),
+            detail::psnr_decibels(accumulator.sum_sq_right, accumulator.frames)};
 }
 
 }  // namespace vorik

@@ -34,14 +34,12 @@ CpuFeatures cpu_features() {
     return {avx2, avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")};
 }
 
-// Where the fastest kernel the running CPU can take stands in the lists
-// below: AVX-512, AVX2, then the portable one.
+}  // namespace
+
 std::size_t fastest_runnable_kernel() {
     static const CpuFeatures cpu = cpu_features();
     return cpu.avx512 ? 0 : cpu.avx2 ? 1 : 2;
 }
-
-}  // namespace
 
 std::span<const SquareSumsKernel> runnable_square_sums_kernels() {
     static const SquareSumsKernel kernels[] = {{"AVX-512", sum_squared_differences_avx512},
