@@ -26,6 +26,12 @@ target_link_libraries(vorik_unit_tests PRIVATE vorik_tool vorik_library_internal
 # Wine finds a POSIX path on its drive Z:, the root of the file system.
 target_compile_definitions(vorik_unit_tests PRIVATE VORIK_DECIMAL_LOG_CASES="${CMAKE_CURRENT_SOURCE_DIR}/decimal_log_cases.txt")
 target_link_options(vorik_unit_tests PRIVATE -static)
+# The delay search's tests, where it is built.
+if(TARGET vorik_alignment)
+  add_executable(vorik_alignment_tests alignment_test.cpp)
+  target_link_libraries(vorik_alignment_tests PRIVATE vorik_alignment vorik_warnings GTest::gtest_main)
+  target_link_options(vorik_alignment_tests PRIVATE -static)
+endif()
 
 set(VORIK_HOST_TEST_DIR "" CACHE PATH
   "tests folder of a native build, whose tool tests run the cross-built tool through the emulator")
@@ -75,6 +81,10 @@ set_tests_properties(stop_wine PROPERTIES
 # A case that the sources leave out of a Windows build (one on POSIX calls)
 # is found all the same; it runs no test there and shows as skipped.
 gtest_add_tests(TARGET vorik_unit_tests SOURCES ${unit_test_sources} TEST_LIST unit_tests)
+if(TARGET vorik_alignment_tests)
+  gtest_add_tests(TARGET vorik_alignment_tests SOURCES alignment_test.cpp TEST_LIST alignment_tests)
+  list(APPEND unit_tests ${alignment_tests})
+endif()
 set_tests_properties(${unit_tests} PROPERTIES
   ENVIRONMENT "${wine_environment}"
   FIXTURES_REQUIRED wine
