@@ -61,7 +61,12 @@ std::uint64_t delay_search_frames(std::uint64_t max_delay, std::uint32_t sample_
 // copy. Where the inputs are shorter than the window and both ends of the
 // span, the window takes half the shorter input and the span shrinks to
 // the delays around 0 that still fit; inputs too short for a window of 256
-// frames give no_signal with `frames` 0. It throws nothing.
+// frames give no_signal with `frames` 0. The best few peaks of the
+// correlation are checked sample by sample on every channel, each with its
+// neighbours, and a delay is found only where, the copy's gain allowed for,
+// it fits 3 dB better than every other checked delay more than a few frames
+// away: a copy a few dB louder or quieter is found at its delay, a steady
+// tone at none. It throws nothing.
 DelayEstimate find_delay(const std::int16_t* original, std::uint64_t original_frames,
                          const std::int16_t* copy, std::uint64_t copy_frames, std::uint16_t channels,
                          std::uint32_t sample_rate, std::uint64_t max_delay);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <new>
 #include <unsupported/Eigen/FFT>
+#include <utility>
 
 namespace vorik::detail {
 namespace {
@@ -43,7 +44,8 @@ bool cross_correlate(std::span<const float> window, std::span<const float> span,
             span_spectrum[i] *= std::conj(window_spectrum[i]);
         }
         fft.inv(signal.data(), span_spectrum.data(), fft_length);
-        correlation.assign(signal.begin(), signal.begin() + static_cast<std::ptrdiff_t>(lags));
+        signal.resize(lags);
+        correlation = std::move(signal);
         return true;
     } catch (const std::bad_alloc&) {
         return false;
