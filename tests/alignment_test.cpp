@@ -21,11 +21,12 @@ constexpr std::uint32_t RATE = 48000;
 constexpr std::uint64_t MAX_DELAY = RATE;
 // What the program gives the search: the start of each input.
 const auto FRAMES = static_cast<std::size_t>(vorik::delay_search_frames(MAX_DELAY, RATE));
-// A master signal reaches this far before an original, so that a copy
-// shifted by up to MAX_DELAY, and low-passed, is music throughout; and as
-// far again, and one second more, after it.
+// A master signal reaches this far past both ends of an original of up to
+// the frames that a search over two seconds reads, so that a copy shifted
+// by up to MAX_DELAY, and low-passed, is music throughout.
 constexpr std::size_t MARGIN = MAX_DELAY + 1;
-const std::size_t MASTER_FRAMES = FRAMES + 2 * MARGIN + RATE;
+const auto LONGEST = static_cast<std::size_t>(vorik::delay_search_frames(2 * RATE, RATE));
+const std::size_t MASTER_FRAMES = LONGEST + 2 * MARGIN;
 // About 40 dB below the music, as a codec's error.
 constexpr double CODING_NOISE = 30.0;
 
@@ -160,13 +161,13 @@ TEST(DelaySearch, FindsMusicAfterSilence) {
     // Two seconds late, muted for its first six, against an original that
     // is loud from its fourth second on: the window lies in the loud part,
     // and meets only silence at the earlier delays.
-    const auto frames = static_cast<std::size_t>(vorik::delay_search_frames(2 * RATE, RATE));
     Signal master = music(2, 12);
     std::transform(master.begin(), master.begin() + static_cast<std::ptrdiff_t>((MARGIN + 5 * RATE) * 2),
                    master.begin(), [](double value) { return value / 10.0; });
-    Samples copy = codec_copy(master, 2, RATE, 1.0, CODING_NOISE, frames);
+    Samples copy = codec_copy(master, 2, RATE, 1.0, CODING_NOISE, LONGEST - RATE);
     std::fill(copy.begin(), copy.begin() + 6 * RATE * 2, std::int16_t{0});
-    expect_found(delay_of(original_of(master, 2, frames, MARGIN + RATE), copy, 2, 2 * RATE), 2 * RATE);
+    expect_found(delay_of(original_of(master, 2, LONGEST - RATE, MARGIN + RATE), copy, 2, 2 * RATE),
+                 2 * RATE);
 }
 
 TEST(DelaySearch, SearchesWhatShortInputsAllow) {
