@@ -28,6 +28,12 @@ target_link_libraries(vorik_unit_tests PRIVATE vorik_tool vorik_library_internal
 # Wine finds a POSIX path on its drive Z:, the root of the file system.
 target_compile_definitions(vorik_unit_tests PRIVATE VORIK_DECIMAL_LOG_CASES="${CMAKE_CURRENT_SOURCE_DIR}/decimal_log_cases.txt")
 target_link_options(vorik_unit_tests PRIVATE -static)
+# The delay search's tests, where it is built.
+if(TARGET vorik_alignment)
+  add_executable(vorik_alignment_tests alignment_test.cpp)
+  target_link_libraries(vorik_alignment_tests PRIVATE vorik_alignment vorik_warnings GTest::gtest_main)
+  target_link_options(vorik_alignment_tests PRIVATE -static)
+endif()
 
 # vorik-check's own parts, where it is built.
 if(TARGET vorik_check_parts)
@@ -90,6 +96,10 @@ gtest_add_tests(TARGET vorik_unit_tests SOURCES ${unit_test_sources} TEST_LIST u
 if(TARGET vorik_check_unit_tests)
   gtest_add_tests(TARGET vorik_check_unit_tests SOURCES ${check_unit_test_sources} TEST_LIST check_unit_tests)
   list(APPEND unit_tests ${check_unit_tests})
+endif()
+if(TARGET vorik_alignment_tests)
+  gtest_add_tests(TARGET vorik_alignment_tests SOURCES alignment_test.cpp TEST_LIST alignment_tests)
+  list(APPEND unit_tests ${alignment_tests})
 endif()
 set_tests_properties(${unit_tests} PROPERTIES
   ENVIRONMENT "${wine_environment}"

@@ -30,11 +30,18 @@ enum class DelayFinding : unsigned char {
 
 struct DelayEstimate {
     DelayFinding finding;
-    std::int64_t delay;     // when found; 0 otherwise
-    std::uint64_t frames;   // frames of the original that delay_db and zero_db compare; 0 when there were none
-    double delay_db;        // the PSNR over those frames at `delay`, all channels pooled
-    double zero_db;         // the same at delay 0
+    std::int64_t delay;    // when found; 0 otherwise
+    std::uint64_t frames;  // frames of the original that delay_db and zero_db compare; 0 when there were none
+    double delay_db;       // the PSNR over those frames at `delay`, all channels pooled; when ambiguous,
+                           // at the delay that fitted best, which `delay` does not give
+    double zero_db;        // the same at delay 0
 };
+
+// The PSNR is the tool's: 20 log10(65535 / sqrt(mean squared difference)),
+// the squares of every channel of every frame summed and divided by channels
+// times frames; 333 where nothing differs, and where nothing was compared.
+// They are given for every finding but out_of_memory, whenever the inputs
+// held enough frames to compare (see find_delay).
 
 // Frames from the start of each input that find_delay reads at most, for a
 // search over delays from -max_delay to +max_delay at `sample_rate`: what a
@@ -48,8 +55,20 @@ std::uint64_t delay_search_frames(std::uint64_t max_delay, std::uint32_t sample_
 // delay_search_frames(max_delay, sample_rate) frames of each; fewer work,
 // with fewer delays that can be told. Its time and memory are bounded by
 // that count, whatever the length of the files.
-DelayEstimate find_delay(const std::int16_t* original, std::uint64_t original_frames, const std::int16_t* copy,
-                         std::uint64_t copy_frames, std::uint16_t channels, std::uint32_t sample_rate,
-                         std::uint64_t max_delay);
+//
+// It compares a window of two seconds of the original, the stretch with the
+// most sound among those that every searched delay can compare, with the
+// copy. Where the inputs are shorter than the window and both ends of the
+// span, the window takes half the shorter input and the span shrinks to
+// the delays around 0 that still fit; inputs too short for a window of 256
+// frames give no_signal with `frames` 0. The best few peaks of the
+// correlation are checked sample by sample on every channel, each with its
+// neighbours, and a delay is found only where, the copy's gain allowed for,
+// it fits 3 dB better than every other checked delay more than a few frames
+// away: a copy a few dB louder or quieter is found at its delay, a steady
+// tone at none. It throws nothing.
+DelayEstimate find_delay(const std::int16_t* original, std::uint64_t original_frames,
+                         const std::int16_t* copy, std::uint64_t copy_frames, std::uint16_t channels,
+                         std::uint32_t sample_rate, std::uint64_t max_delay);
 
 }  // namespace vorik

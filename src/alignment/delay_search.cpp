@@ -1,0 +1,378 @@
+#include <vorik/alignment.h>
+#include <vorik/psnr_meter.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <span>
+#include <vector>
+
+#include "correlation.h"
+
+namespace vorik {
+namespace {
+
+// --- What is read and compared ------------------------------------------------
+// The stretch of the original that is compared with the copy: long enough to
+// hold several notes, so that one delay fits clearly better than the others.
+constexpr std::uint64_t WINDOW_SECONDS = 2;
+// What is read besides the two ends of the delay span: the window is placed
+// where the sound is within it, so a silent or quiet start of up to four
+// seconds does no harm. Stereo at 48 kHz with a max_delay of one second
+// reads eight seconds: 1.5 MiB of each input.
+constexpr std::uint64_t SOUND_SECONDS = 6;
+// Fewer frames hold too little of a sound to tell a delay by: a couple of
+// periods of a middle note.
+constexpr std::int64_t SHORTEST_WINDOW = 256;
+// No memory holds more frames of 16-bit samples (2^63 bytes): larger counts
+// are the caller's mistake, and bounding them keeps the frame arithmetic
+// below within 64 bits.
+constexpr std::int64_t LARGEST_FRAMES = std::int64_t{1} << 62;
+
+// --- When there is sound ----------------------------------------------------------
+// A mean square of the channels' mean below this, 8 in root mean square
+// (-72 dB of full scale), holds no sound to align: 16-bit dither is below 1
+// and noise-shaped dither a few at most, while music so quiet in its loudest
+// two seconds is not there. The copy's span must hold at least as much sound
+// as a window at this level, and so must a stretch of it to be taken for a
+// copy of the window.
+constexpr double QUIETEST_MEAN_SQUARE = 8.0 * 8.0;
+
+// --- Candidates ----------------------------------------------------------------
+// The highest peaks of the correlation that are checked sample by sample.
+constexpr std::size_t CANDIDATES = 8;
+// A peak found in the mono mix may lie a frame or two off the exact best fit
+// of all channels.
+constexpr std::int64_t REFINE_FRAMES = 2;
+// Delays this close are the same fit, refined from the same peak.
+constexpr std::int64_t SAME_FIT_FRAMES = 2 * REFINE_FRAMES;
+
+// --- The verdict -----------------------------------------------------------------
+// At a correlation below one half, even the best gain leaves more than three
+// quarters of the window's energy: the copy is not this sound, or two
+// unrelated sounds met by chance. Unrelated music over two seconds correlates
+// by a few hundredths, a copy through a codec by more than 0.99. Where other
+// delays were searched, such a fit seldom stands 3 dB clear of theirs; this
+// catches it where there were none, as with a max_delay of 0.
+constexpr double LEAST_CORRELATION = 0.5;
+// Another delay whose error, left after the copy's best gain, is within 3 dB
+// of the best one's fits about as well: vorik-check calls a delay better
+// than another only by 3 dB or more, and the search claims none on less.
+// Fits of unrelated parts of music lie tens of dB apart; two periods of a
+// steady tone, or two repeats of a pattern, within the coding noise.
+constexpr double AMBIGUITY_DB = 3.0;
+
+struct Inputs {
+    const std::int16_t* original;
+    std::int64_t original_frames;  // as far as the search reads
+    const std::int16_t* copy;
+    std::int64_t copy_frames;
+    std::size_t channels;
+};
+
+// The window's length, and the starts it may take in the original: those
+// from which the widest span of delays around 0 can be searched, as evenly
+// on both sides as the inputs allow.
+struct WindowPlan {
+    std::int64_t frames;
+    std::int64_t first_start;
+    std::int64_t last_start;
+};
+
+// The window in the original, and the delays searched with it; 0 is one.
+struct Window {
+    std::int64_t start;
+    std::int64_t frames;
+    std::int64_t earliest;
+    std::int64_t latest;
+};
+
+// A delay checked on every channel of every frame of the window.
+struct Fit {
+    std::int64_t delay;
+    double squared_error;  // the sum of squared differences
+    double residual;       // what is left of it with the copy scaled by its best gain
+    double correlation;    // of the window and the copy, channels pooled: 1 for a copy at any gain
+};
+
+std::int64_t bounded(std::uint64_t frames) {
+    return static_cast<std::int64_t>(std::min(frames, static_cast<std::uint64_t>(LARGEST_FRAMES)));
+}
+
+WindowPlan plan_window(const Inputs& inputs, std::int64_t max_delay, std::int64_t wanted_frames) {
+    const std::int64_t shorter = std::min(inputs.original_frames, inputs.copy_frames);
+    // Every delay to max_delay fits a window that starts at the original's
+    // frame max_delay and ends max_delay frames before the copy's end; where
+    // the inputs are too short for that, the window takes half the shorter.
+    const std::int64_t room =
+        std::min(inputs.original_frames - max_delay, inputs.copy_frames - max_delay - max_delay);
+    const std::int64_t frames = std::min(wanted_frames, std::max(room, shorter / 2));
+    const std::int64_t last_copy_start = inputs.copy_frames - frames;
+    const std::int64_t last_start = shorter - frames;
+    const std::int64_t reach = std::min({max_delay, last_copy_start / 2, last_start});
+    return {frames, reach, std::min(last_copy_start - reach, last_start)};
+}
+
+// The mean of a frame's channels, summed far from overflow.
+double mono_at(const std::int16_t* samples, std::int64_t frame, std::size_t channels) {
+    const std::int16_t* first = samples + static_cast<std::size_t>(frame) * channels;
+    std::int64_t sum = 0;
+    for (std::size_t channel = 0; channel < channels; ++channel) {
+        sum += first[channel];
+    }
+    return static_cast<double>(sum) / static_cast<double>(channels);
+}
+
+double square(double value) { return value * value; }
+
+// The planned start whose window holds the most sound, the first of equals.
+std::int64_t loudest_start(const Inputs& inputs, const WindowPlan& plan) {
+    const auto mono_square = [&](std::int64_t frame) {
+        return square(mono_at(inputs.original, frame, inputs.channels));
+    };
+    double energy = 0.0;
+    for (std::int64_t frame = plan.first_start; frame < plan.first_start + plan.frames; ++frame) {
+        energy += mono_square(frame);
+    }
+    double loudest = energy;
+    std::int64_t loudest_at = plan.first_start;
+    for (std::int64_t start = plan.first_start + 1; start <= plan.last_start; ++start) {
+        energy += mono_square(start + plan.frames - 1) - mono_square(start - 1);
+        if (energy > loudest) {
+            loudest = energy;
+            loudest_at = start;
+        }
+    }
+    return loudest_at;
+}
+
+// Fills `mono` with the channels' mean of `frames` frames from `first`;
+// false where it cannot be allocated.
+bool mix_to_mono(const std::int16_t* samples, std::int64_t first, std::int64_t frames, std::size_t channels,
+                 std::vector<float>& mono) {
+    try {
+        mono.resize(static_cast<std::size_t>(frames));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (std::size_t i = 0; i < mono.size(); ++i) {
+        mono[i] = static_cast<float>(mono_at(samples, first + static_cast<std::int64_t>(i), channels));
+    }
+    return true;
+}
+
+double mono_energy(std::span<const float> mono) {
+    double energy = 0.0;
+    for (const float value : mono) {
+        energy += square(value);
+    }
+    return energy;
+}
+
+// Turns the correlation at each lag into a normalised one, over the energies
+// of the window and of the stretch of the span it meets there: 1 where the
+// stretch is the window at any gain. A stretch too quiet to be a copy of the
+// window gets 0: there the correlation is mostly the FFT's rounding, which
+// over almost no energy could outrank the real peak.
+void normalise(std::vector<float>& correlation, std::span<const float> span, std::size_t window_frames,
+               double window_energy, double quietest) {
+    double stretch = mono_energy(span.first(window_frames));
+    for (std::size_t lag = 0; lag < correlation.size(); ++lag) {
+        if (lag > 0) {
+            stretch += square(span[lag + window_frames - 1]) - square(span[lag - 1]);
+        }
+        correlation[lag] = stretch < quietest
+                               ? 0.0F
+                               : static_cast<float>(correlation[lag] / std::sqrt(window_energy * stretch));
+    }
+}
+
+bool is_peak(const std::vector<float>& correlation, std::size_t lag) {
+    return (lag == 0 || correlation[lag] >= correlation[lag - 1]) &&
+           (lag + 1 == correlation.size() || correlation[lag] >= correlation[lag + 1]);
+}
+
+// The lags of the highest peaks of positive correlation, each more than
+// SAME_FIT_FRAMES from the others; returns how many there are.
+std::size_t pick_peaks(const std::vector<float>& correlation, std::array<std::int64_t, CANDIDATES>& peaks) {
+    std::size_t count = 0;
+    while (count < CANDIDATES) {
+        float highest = 0.0F;
+        for (std::size_t lag = 0; lag < correlation.size(); ++lag) {
+            if (correlation[lag] <= highest || !is_peak(correlation, lag)) {
+                continue;
+            }
+            const auto signed_lag = static_cast<std::int64_t>(lag);
+            if (std::all_of(
+                    peaks.begin(), peaks.begin() + static_cast<std::ptrdiff_t>(count),
+                    [&](std::int64_t peak) { return std::abs(peak - signed_lag) > SAME_FIT_FRAMES; })) {
+                highest = correlation[lag];
+                peaks[count] = signed_lag;
+            }
+        }
+        if (highest == 0.0F) {
+            break;
+        }
+        ++count;
+    }
+    return count;
+}
+
+// Over `count` samples of two runs: the sum of their squared differences,
+// and the sum of the second run's squares.
+struct SquareTotals {
+    double differences;
+    double second;
+};
+
+SquareTotals sum_squares(const std::int16_t* first, const std::int16_t* second, std::size_t count) {
+    // Every square is below 2^32, so this many fit a 64-bit sum.
+    constexpr std::size_t SQUARES_PER_INTEGER_SUM = std::numeric_limits<std::uint32_t>::max();
+    SquareTotals sums{0.0, 0.0};
+    std::size_t start = 0;
+    while (start < count) {
+        const std::size_t end = start + std::min(count - start, SQUARES_PER_INTEGER_SUM);
+        std::uint64_t differences = 0;
+        std::uint64_t squares = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            // Unsigned products wrap round 2^32, which leaves a square below
+            // it exact; 32-bit lanes make the loop fast.
+            const auto difference = static_cast<std::uint32_t>(first[i] - second[i]);
+            const auto sample = static_cast<std::uint32_t>(second[i]);
+            differences += difference * difference;
+            squares += sample * sample;
+        }
+        sums.differences += static_cast<double>(differences);
+        sums.second += static_cast<double>(squares);
+        start = end;
+    }
+    return sums;
+}
+
+Fit fit_at(const Inputs& inputs, const Window& window, double window_energy, std::int64_t delay) {
+    const std::size_t count = static_cast<std::size_t>(window.frames) * inputs.channels;
+    const std::int16_t* original = inputs.original + static_cast<std::size_t>(window.start) * inputs.channels;
+    const std::int16_t* copy = inputs.copy + static_cast<std::size_t>(window.start + delay) * inputs.channels;
+    const SquareTotals sums = sum_squares(original, copy, count);
+    const double error = sums.differences;
+    const double copy_energy = sums.second;
+    // With P the sum of products, error = E_original - 2P + E_copy. The best
+    // gain P / E_copy leaves error - (E_copy - P)^2 / E_copy, where
+    // E_copy - P, taken so, is exactly 0 for an exact copy.
+    const double excess = (copy_energy - window_energy + error) / 2.0;
+    const double product = copy_energy - excess;
+    const double residual = copy_energy > 0.0 ? std::max(0.0, error - square(excess) / copy_energy) : error;
+    const double scale = std::sqrt(window_energy * copy_energy);
+    return {delay, error, residual, scale > 0.0 ? product / scale : 0.0};
+}
+
+// The best fit within REFINE_FRAMES of `delay`.
+Fit refine(const Inputs& inputs, const Window& window, double window_energy, std::int64_t delay) {
+    Fit best = fit_at(inputs, window, window_energy, delay);
+    const std::int64_t last = std::min(window.latest, delay + REFINE_FRAMES);
+    for (std::int64_t near = std::max(window.earliest, delay - REFINE_FRAMES); near <= last; ++near) {
+        if (near != delay) {
+            const Fit fit = fit_at(inputs, window, window_energy, near);
+            best = fit.residual < best.residual ? fit : best;
+        }
+    }
+    return best;
+}
+
+DelayFinding judge(std::span<const Fit> fits, const Fit& best) {
+    if (best.correlation < LEAST_CORRELATION) {
+        return DelayFinding::ambiguous;
+    }
+    const double as_well = best.residual * std::pow(10.0, AMBIGUITY_DB / 10.0);
+    const bool rival = std::any_of(fits.begin(), fits.end(), [&](const Fit& fit) {
+        return std::abs(fit.delay - best.delay) > SAME_FIT_FRAMES && fit.residual <= as_well;
+    });
+    return rival ? DelayFinding::ambiguous : DelayFinding::found;
+}
+
+// The meter's figure over the window: every channel of every frame counts as
+// one of its pairs, the same sum over the same count.
+double window_psnr(const Fit& fit, const Window& window, std::size_t channels) {
+    const PsnrAccumulator pooled{static_cast<std::uint64_t>(window.frames) * channels, fit.squared_error,
+                                 0.0};
+    return compute_psnr(pooled).left_db;
+}
+
+DelayEstimate nothing_compared(DelayFinding finding) {
+    return {finding, 0, 0, PSNR_IDENTICAL, PSNR_IDENTICAL};
+}
+
+// The search once the window is placed: `zero` is its fit at delay 0.
+DelayEstimate search(const Inputs& inputs, const Window& window, double window_energy, const Fit& zero) {
+    const double zero_db = window_psnr(zero, window, inputs.channels);
+    DelayEstimate estimate{DelayFinding::no_signal, 0, static_cast<std::uint64_t>(window.frames), zero_db,
+                           zero_db};
+    std::vector<float> window_mono;
+    std::vector<float> span_mono;
+    std::vector<float> correlation;
+    if (!mix_to_mono(inputs.original, window.start, window.frames, inputs.channels, window_mono) ||
+        !mix_to_mono(inputs.copy, window.start + window.earliest,
+                     window.frames + window.latest - window.earliest, inputs.channels, span_mono)) {
+        return nothing_compared(DelayFinding::out_of_memory);
+    }
+    const double quietest = QUIETEST_MEAN_SQUARE * static_cast<double>(window.frames);
+    const double mono_window_energy = mono_energy(window_mono);
+    if (mono_window_energy < quietest || mono_energy(span_mono) < quietest) {
+        return estimate;
+    }
+    if (!detail::cross_correlate(window_mono, span_mono, correlation)) {
+        return nothing_compared(DelayFinding::out_of_memory);
+    }
+    normalise(correlation, span_mono, window_mono.size(), mono_window_energy, quietest);
+    std::array<std::int64_t, CANDIDATES> peaks{};
+    const std::size_t peak_count = pick_peaks(correlation, peaks);
+    // Delay 0 stands among the candidates and, first, wins a tie.
+    std::array<Fit, CANDIDATES + 1> fits{zero};
+    for (std::size_t i = 0; i < peak_count; ++i) {
+        fits[i + 1] = refine(inputs, window, window_energy, window.earliest + peaks[i]);
+    }
+    const std::span<const Fit> checked(fits.data(), peak_count + 1);
+    const Fit& best = *std::min_element(checked.begin(), checked.end(),
+                                        [](const Fit& a, const Fit& b) { return a.residual < b.residual; });
+    estimate.finding = judge(checked, best);
+    estimate.delay = estimate.finding == DelayFinding::found ? best.delay : 0;
+    estimate.delay_db = window_psnr(best, window, inputs.channels);
+    return estimate;
+}
+
+}  // namespace
+
+std::uint64_t delay_search_frames(std::uint64_t max_delay, std::uint32_t sample_rate) {
+    constexpr std::uint64_t MOST = std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t sound = SOUND_SECONDS * sample_rate;
+    return max_delay > (MOST - sound) / 2 ? MOST : 2 * max_delay + sound;
+}
+
+DelayEstimate find_delay(const std::int16_t* original, std::uint64_t original_frames,
+                         const std::int16_t* copy, std::uint64_t copy_frames, std::uint16_t channels,
+                         std::uint32_t sample_rate, std::uint64_t max_delay) {
+    const std::uint64_t read = delay_search_frames(max_delay, sample_rate);
+    const Inputs inputs{original, bounded(std::min(original_frames, read)), copy,
+                        bounded(std::min(copy_frames, read)), channels};
+    // No delay beyond both inputs can be compared.
+    const std::int64_t delay_bound =
+        std::min(bounded(max_delay), std::max(inputs.original_frames, inputs.copy_frames));
+    const WindowPlan plan = plan_window(inputs, delay_bound, bounded(WINDOW_SECONDS * sample_rate));
+    if (channels == 0 || plan.frames < SHORTEST_WINDOW) {
+        return nothing_compared(DelayFinding::no_signal);
+    }
+    Window window{loudest_start(inputs, plan), plan.frames, 0, 0};
+    window.earliest = -std::min(delay_bound, window.start);
+    window.latest = std::min(delay_bound, inputs.copy_frames - window.frames - window.start);
+    const std::int16_t* window_samples = original + static_cast<std::size_t>(window.start) * inputs.channels;
+    const double window_energy =
+        sum_squares(window_samples, window_samples, static_cast<std::size_t>(window.frames) * inputs.channels)
+            .second;
+    return search(inputs, window, window_energy, fit_at(inputs, window, window_energy, 0));
+}
+
+}  // namespace vorik
