@@ -1,4 +1,5 @@
 #include <vorik/alignment.h>
+#include <vorik/channel_differences.h>
 #include <vorik/psnr_meter.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "channel_differences/kernels.h"
 #include "correlation.h"
 
 namespace vorik {
@@ -43,13 +45,17 @@ constexpr std::int64_t LARGEST_FRAMES = std::int64_t{1} << 62;
 constexpr double QUIETEST_MEAN_SQUARE = 8.0 * 8.0;
 
 // --- Candidates ----------------------------------------------------------------
+// The correlation is worked out at half the sample rate, on the mean of each
+// two frames: a quarter of the work, and a peak then lies within a frame of
+// where it lies at the full rate, where it is found again.
+constexpr std::int64_t FRAMES_PER_HALF_RATE_SAMPLE = 2;
 // The highest peaks of the correlation that are checked sample by sample.
 constexpr std::size_t CANDIDATES = 8;
-// A peak found in the mono mix may lie a frame or two off the exact best fit
-// of all channels.
+// A peak at half the rate lies within a frame of the mono mix's own, which
+// may lie a frame off the exact best fit of all channels.
 constexpr std::int64_t REFINE_FRAMES = 2;
 // Delays this close are the same fit, refined from the same peak.
-constexpr std::int64_t SAME_FIT_FRAMES = 2 * REFINE_FRAMES;
+constexpr std::int64_t SAME_FIT_FRAMES = 4;
 
 // --- The verdict -----------------------------------------------------------------
 // At a correlation below one half, even the best gain leaves more than three
@@ -72,6 +78,16 @@ struct Inputs {
     const std::int16_t* copy;
     std::int64_t copy_frames;
     std::size_t channels;
+};
+
+// What the fits are worked out with: a record of each channel's
+// differences, and the copy's energy summed frame by frame over the span, so
+// that the energy of any stretch of it is one subtraction. Each frame's
+// energy is an integer below 2^46 and the sums stay exact far past the
+// spans searched.
+struct FitScratch {
+    std::vector<ChannelDifferences> channels;
+    std::vector<double> copy_energy_before;  // of the span's frames before each one
 };
 
 // The window's length, and the starts it may take in the original: those
@@ -117,50 +133,47 @@ WindowPlan plan_window(const Inputs& inputs, std::int64_t max_delay, std::int64_
     return {frames, reach, std::min(last_copy_start - reach, last_start)};
 }
 
-// The mean of a frame's channels, summed far from overflow.
-double mono_at(const std::int16_t* samples, std::int64_t frame, std::size_t channels) {
-    const std::int16_t* first = samples + static_cast<std::size_t>(frame) * channels;
-    std::int64_t sum = 0;
-    for (std::size_t channel = 0; channel < channels; ++channel) {
-        sum += first[channel];
-    }
-    return static_cast<double>(sum) / static_cast<double>(channels);
-}
-
 double square(double value) { return value * value; }
 
-// The planned start whose window holds the most sound, the first of equals.
-std::int64_t loudest_start(const Inputs& inputs, const WindowPlan& plan) {
-    const auto mono_square = [&](std::int64_t frame) {
-        return square(mono_at(inputs.original, frame, inputs.channels));
-    };
+// Where in `mono` a window of `frames` holds the most sound, the first of equals.
+std::int64_t loudest_start(std::span<const float> mono, std::int64_t frames) {
+    const auto length = static_cast<std::size_t>(frames);
     double energy = 0.0;
-    for (std::int64_t frame = plan.first_start; frame < plan.first_start + plan.frames; ++frame) {
-        energy += mono_square(frame);
+    for (std::size_t i = 0; i < length; ++i) {
+        energy += square(mono[i]);
     }
     double loudest = energy;
-    std::int64_t loudest_at = plan.first_start;
-    for (std::int64_t start = plan.first_start + 1; start <= plan.last_start; ++start) {
-        energy += mono_square(start + plan.frames - 1) - mono_square(start - 1);
+    std::size_t loudest_at = 0;
+    for (std::size_t start = 1; start + length <= mono.size(); ++start) {
+        energy += square(mono[start + length - 1]) - square(mono[start - 1]);
         if (energy > loudest) {
             loudest = energy;
             loudest_at = start;
         }
     }
-    return loudest_at;
+    return static_cast<std::int64_t>(loudest_at);
 }
 
-// Fills `mono` with the channels' mean of `frames` frames from `first`;
-// false where it cannot be allocated.
-bool mix_to_mono(const std::int16_t* samples, std::int64_t first, std::int64_t frames, std::size_t channels,
-                 std::vector<float>& mono) {
+// Fills `half` with `count` means of two frames' channels, from the frame
+// `first` on: the mono mix at half the sample rate. False where it cannot be
+// allocated.
+bool mix_to_half_rate(const std::int16_t* samples, std::int64_t first, std::int64_t count,
+                      std::size_t channels, std::vector<float>& half) {
     try {
-        mono.resize(static_cast<std::size_t>(frames));
+        half.resize(static_cast<std::size_t>(count));
     } catch (const std::bad_alloc&) {
         return false;
     }
-    for (std::size_t i = 0; i < mono.size(); ++i) {
-        mono[i] = static_cast<float>(mono_at(samples, first + static_cast<std::int64_t>(i), channels));
+    const std::size_t two_frames = FRAMES_PER_HALF_RATE_SAMPLE * channels;
+    const std::int16_t* samples_of_two = samples + static_cast<std::size_t>(first) * channels;
+    const double per_sample = 1.0 / static_cast<double>(two_frames);
+    for (float& mean : half) {
+        std::int64_t sum = 0;
+        for (std::size_t i = 0; i < two_frames; ++i) {
+            sum += samples_of_two[i];
+        }
+        mean = static_cast<float>(static_cast<double>(sum) * per_sample);
+        samples_of_two += two_frames;
     }
     return true;
 }
@@ -197,69 +210,85 @@ bool is_peak(const std::vector<float>& correlation, std::size_t lag) {
 }
 
 // The lags of the highest peaks of positive correlation, each more than
-// SAME_FIT_FRAMES from the others; returns how many there are.
+// SAME_FIT_FRAMES from the higher ones taken (at half the rate); returns how
+// many there are.
 std::size_t pick_peaks(const std::vector<float>& correlation, std::array<std::int64_t, CANDIDATES>& peaks) {
+    // Peaks are two lags apart at least, so a peak taken passes over at most
+    // two others near it: this many of the highest hold every one taken.
+    constexpr std::size_t HIGHEST_NEEDED = 3 * CANDIDATES;
+    struct Peak {
+        float correlation;
+        std::int64_t lag;
+    };
+    std::vector<Peak> found;
+    for (std::size_t lag = 0; lag < correlation.size(); ++lag) {
+        if (correlation[lag] > 0.0F && is_peak(correlation, lag)) {
+            found.push_back({correlation[lag], static_cast<std::int64_t>(lag)});
+        }
+    }
+    // The higher first; of equals, the earlier.
+    const auto higher = [](const Peak& a, const Peak& b) {
+        return a.correlation > b.correlation || (a.correlation == b.correlation && a.lag < b.lag);
+    };
+    const auto highest_end =
+        found.begin() + static_cast<std::ptrdiff_t>(std::min(HIGHEST_NEEDED, found.size()));
+    std::partial_sort(found.begin(), highest_end, found.end(), higher);
     std::size_t count = 0;
-    while (count < CANDIDATES) {
-        float highest = 0.0F;
-        for (std::size_t lag = 0; lag < correlation.size(); ++lag) {
-            if (correlation[lag] <= highest || !is_peak(correlation, lag)) {
-                continue;
-            }
-            const auto signed_lag = static_cast<std::int64_t>(lag);
-            if (std::all_of(
-                    peaks.begin(), peaks.begin() + static_cast<std::ptrdiff_t>(count),
-                    [&](std::int64_t peak) { return std::abs(peak - signed_lag) > SAME_FIT_FRAMES; })) {
-                highest = correlation[lag];
-                peaks[count] = signed_lag;
-            }
+    for (auto peak = found.begin(); peak != highest_end && count < CANDIDATES; ++peak) {
+        const bool apart = std::all_of(
+            peaks.begin(), peaks.begin() + static_cast<std::ptrdiff_t>(count), [&](std::int64_t taken) {
+                return std::abs(taken - peak->lag) * FRAMES_PER_HALF_RATE_SAMPLE > SAME_FIT_FRAMES;
+            });
+        if (apart) {
+            peaks[count++] = peak->lag;
         }
-        if (highest == 0.0F) {
-            break;
-        }
-        ++count;
     }
     return count;
 }
 
-// Over `count` samples of two runs: the sum of their squared differences,
-// and the sum of the second run's squares.
-struct SquareTotals {
-    double differences;
-    double second;
-};
-
-SquareTotals sum_squares(const std::int16_t* first, const std::int16_t* second, std::size_t count) {
-    // Every square is below 2^32, so this many fit a 64-bit sum.
-    constexpr std::size_t SQUARES_PER_INTEGER_SUM = std::numeric_limits<std::uint32_t>::max();
-    SquareTotals sums{0.0, 0.0};
-    std::size_t start = 0;
-    while (start < count) {
-        const std::size_t end = start + std::min(count - start, SQUARES_PER_INTEGER_SUM);
-        std::uint64_t differences = 0;
-        std::uint64_t squares = 0;
-        for (std::size_t i = start; i < end; ++i) {
-            // Unsigned products wrap round 2^32, which leaves a square below
-            // it exact; 32-bit lanes make the loop fast.
-            const auto difference = static_cast<std::uint32_t>(first[i] - second[i]);
-            const auto sample = static_cast<std::uint32_t>(second[i]);
-            differences += difference * difference;
-            squares += sample * sample;
-        }
-        sums.differences += static_cast<double>(differences);
-        sums.second += static_cast<double>(squares);
-        start = end;
+// The energy of every channel of one frame.
+double frame_energy(const std::int16_t* frame, std::size_t channels) {
+    std::int64_t energy = 0;
+    for (std::size_t channel = 0; channel < channels; ++channel) {
+        energy += std::int64_t{frame[channel]} * frame[channel];
     }
-    return sums;
+    return static_cast<double>(energy);
 }
 
-Fit fit_at(const Inputs& inputs, const Window& window, double window_energy, std::int64_t delay) {
-    const std::size_t count = static_cast<std::size_t>(window.frames) * inputs.channels;
+// The copy's energy before each frame of the span, from its first frame.
+bool sum_copy_energy(const Inputs& inputs, const Window& window, FitScratch& scratch) {
+    const std::int64_t first = window.start + window.earliest;
+    const std::int64_t frames = window.frames + window.latest - window.earliest;
+    try {
+        scratch.channels.resize(inputs.channels);
+        scratch.copy_energy_before.resize(static_cast<std::size_t>(frames) + 1);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    double energy = 0.0;
+    for (std::int64_t frame = 0; frame < frames; ++frame) {
+        scratch.copy_energy_before[static_cast<std::size_t>(frame)] = energy;
+        energy += frame_energy(inputs.copy + static_cast<std::size_t>(first + frame) * inputs.channels,
+                               inputs.channels);
+    }
+    scratch.copy_energy_before.back() = energy;
+    return true;
+}
+
+Fit fit_at(const Inputs& inputs, const Window& window, double window_energy, FitScratch& scratch,
+           std::int64_t delay) {
     const std::int16_t* original = inputs.original + static_cast<std::size_t>(window.start) * inputs.channels;
     const std::int16_t* copy = inputs.copy + static_cast<std::size_t>(window.start + delay) * inputs.channels;
-    const SquareTotals sums = sum_squares(original, copy, count);
-    const double error = sums.differences;
-    const double copy_energy = sums.second;
+    std::fill(scratch.channels.begin(), scratch.channels.end(), ChannelDifferences{});
+    add_channel_differences(scratch.channels.data(), static_cast<std::uint16_t>(inputs.channels), original,
+                            copy, static_cast<std::size_t>(window.frames), 0);
+    double error = 0.0;
+    for (const ChannelDifferences& channel : scratch.channels) {
+        error += detail::rounded_to_double(channel.squares);
+    }
+    const auto first = static_cast<std::size_t>(delay - window.earliest);
+    const double copy_energy = scratch.copy_energy_before[first + static_cast<std::size_t>(window.frames)] -
+                               scratch.copy_energy_before[first];
     // With P the sum of products, error = E_original - 2P + E_copy. The best
     // gain P / E_copy leaves error - (E_copy - P)^2 / E_copy, where
     // E_copy - P, taken so, is exactly 0 for an exact copy.
@@ -271,12 +300,13 @@ Fit fit_at(const Inputs& inputs, const Window& window, double window_energy, std
 }
 
 // The best fit within REFINE_FRAMES of `delay`.
-Fit refine(const Inputs& inputs, const Window& window, double window_energy, std::int64_t delay) {
-    Fit best = fit_at(inputs, window, window_energy, delay);
+Fit refine(const Inputs& inputs, const Window& window, double window_energy, FitScratch& scratch,
+           std::int64_t delay) {
+    Fit best = fit_at(inputs, window, window_energy, scratch, delay);
     const std::int64_t last = std::min(window.latest, delay + REFINE_FRAMES);
     for (std::int64_t near = std::max(window.earliest, delay - REFINE_FRAMES); near <= last; ++near) {
         if (near != delay) {
-            const Fit fit = fit_at(inputs, window, window_energy, near);
+            const Fit fit = fit_at(inputs, window, window_energy, scratch, near);
             best = fit.residual < best.residual ? fit : best;
         }
     }
@@ -306,34 +336,45 @@ DelayEstimate nothing_compared(DelayFinding finding) {
     return {finding, 0, 0, PSNR_IDENTICAL, PSNR_IDENTICAL};
 }
 
-// The search once the window is placed: `zero` is its fit at delay 0.
-DelayEstimate search(const Inputs& inputs, const Window& window, double window_energy, const Fit& zero) {
+// The search once the window is placed: `window_half` is its mono mix at
+// half the rate.
+DelayEstimate search(const Inputs& inputs, const Window& window, std::span<const float> window_half) {
+    const std::int16_t* window_samples =
+        inputs.original + static_cast<std::size_t>(window.start) * inputs.channels;
+    double window_energy = 0.0;
+    for (std::int64_t frame = 0; frame < window.frames; ++frame) {
+        window_energy +=
+            frame_energy(window_samples + static_cast<std::size_t>(frame) * inputs.channels, inputs.channels);
+    }
+    FitScratch scratch;
+    std::vector<float> span_half;
+    std::vector<float> correlation;
+    if (!sum_copy_energy(inputs, window, scratch) ||
+        !mix_to_half_rate(inputs.copy, window.start + window.earliest,
+                          (window.frames + window.latest - window.earliest) / FRAMES_PER_HALF_RATE_SAMPLE,
+                          inputs.channels, span_half)) {
+        return nothing_compared(DelayFinding::out_of_memory);
+    }
+    const Fit zero = fit_at(inputs, window, window_energy, scratch, 0);
     const double zero_db = window_psnr(zero, window, inputs.channels);
     DelayEstimate estimate{DelayFinding::no_signal, 0, static_cast<std::uint64_t>(window.frames), zero_db,
                            zero_db};
-    std::vector<float> window_mono;
-    std::vector<float> span_mono;
-    std::vector<float> correlation;
-    if (!mix_to_mono(inputs.original, window.start, window.frames, inputs.channels, window_mono) ||
-        !mix_to_mono(inputs.copy, window.start + window.earliest,
-                     window.frames + window.latest - window.earliest, inputs.channels, span_mono)) {
-        return nothing_compared(DelayFinding::out_of_memory);
-    }
-    const double quietest = QUIETEST_MEAN_SQUARE * static_cast<double>(window.frames);
-    const double mono_window_energy = mono_energy(window_mono);
-    if (mono_window_energy < quietest || mono_energy(span_mono) < quietest) {
+    const double quietest = QUIETEST_MEAN_SQUARE * static_cast<double>(window_half.size());
+    const double window_half_energy = mono_energy(window_half);
+    if (window_half_energy < quietest || mono_energy(span_half) < quietest) {
         return estimate;
     }
-    if (!detail::cross_correlate(window_mono, span_mono, correlation)) {
+    if (!detail::cross_correlate(window_half, span_half, correlation)) {
         return nothing_compared(DelayFinding::out_of_memory);
     }
-    normalise(correlation, span_mono, window_mono.size(), mono_window_energy, quietest);
+    normalise(correlation, span_half, window_half.size(), window_half_energy, quietest);
     std::array<std::int64_t, CANDIDATES> peaks{};
     const std::size_t peak_count = pick_peaks(correlation, peaks);
     // Delay 0 stands among the candidates and, first, wins a tie.
     std::array<Fit, CANDIDATES + 1> fits{zero};
     for (std::size_t i = 0; i < peak_count; ++i) {
-        fits[i + 1] = refine(inputs, window, window_energy, window.earliest + peaks[i]);
+        const std::int64_t delay = window.earliest + peaks[i] * FRAMES_PER_HALF_RATE_SAMPLE;
+        fits[i + 1] = refine(inputs, window, window_energy, scratch, delay);
     }
     const std::span<const Fit> checked(fits.data(), peak_count + 1);
     const Fit& best = *std::min_element(checked.begin(), checked.end(),
@@ -365,14 +406,23 @@ DelayEstimate find_delay(const std::int16_t* original, std::uint64_t original_fr
     if (channels == 0 || plan.frames < SHORTEST_WINDOW) {
         return nothing_compared(DelayFinding::no_signal);
     }
-    Window window{loudest_start(inputs, plan), plan.frames, 0, 0};
+    // The original's mono mix over every start the window may take, at half
+    // the rate; the window starts two frames apart, and is two frames long.
+    std::vector<float> starts_half;
+    if (!mix_to_half_rate(inputs.original, plan.first_start,
+                          (plan.last_start + plan.frames - plan.first_start) / FRAMES_PER_HALF_RATE_SAMPLE,
+                          inputs.channels, starts_half)) {
+        return nothing_compared(DelayFinding::out_of_memory);
+    }
+    const std::int64_t half_frames = plan.frames / FRAMES_PER_HALF_RATE_SAMPLE;
+    const std::int64_t loudest = loudest_start(starts_half, half_frames);
+    Window window{plan.first_start + loudest * FRAMES_PER_HALF_RATE_SAMPLE,
+                  half_frames * FRAMES_PER_HALF_RATE_SAMPLE, 0, 0};
     window.earliest = -std::min(delay_bound, window.start);
     window.latest = std::min(delay_bound, inputs.copy_frames - window.frames - window.start);
-    const std::int16_t* window_samples = original + static_cast<std::size_t>(window.start) * inputs.channels;
-    const double window_energy =
-        sum_squares(window_samples, window_samples, static_cast<std::size_t>(window.frames) * inputs.channels)
-            .second;
-    return search(inputs, window, window_energy, fit_at(inputs, window, window_energy, 0));
+    return search(inputs, window,
+                  std::span<const float>(starts_half)
+                      .subspan(static_cast<std::size_t>(loudest), static_cast<std::size_t>(half_frames)));
 }
 
 }  // namespace vorik
