@@ -12,11 +12,22 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 install(TARGETS vorik RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
 install(FILES ${PROJECT_BINARY_DIR}/vorik.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+if(TARGET vorik-check)
+  install(TARGETS vorik-check RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+  install(FILES ${PROJECT_BINARY_DIR}/vorik-check.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+endif()
 
 install(TARGETS vorik_library EXPORT vorik_targets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+# The delay search's header comes with its archive, where that is built.
 install(DIRECTORY include/vorik ${VORIK_GENERATED_INCLUDE_DIR}/vorik
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
+  PATTERN alignment.h EXCLUDE)
+if(TARGET vorik_alignment)
+  install(TARGETS vorik_alignment EXPORT vorik_targets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+  install(FILES include/vorik/alignment.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorik COMPONENT development)
+endif()
 install(EXPORT vorik_targets
   NAMESPACE vorik::
   FILE vorik-targets.cmake
@@ -53,6 +64,10 @@ foreach(kind LIBDIR INCLUDEDIR)
 endforeach()
 configure_file(cmake/vorik.pc.in ${PROJECT_BINARY_DIR}/vorik.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vorik.pc DESTINATION ${VORIK_PKG_CONFIG_DIR} COMPONENT development)
+if(TARGET vorik_alignment)
+  configure_file(cmake/vorik-alignment.pc.in ${PROJECT_BINARY_DIR}/vorik-alignment.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/vorik-alignment.pc DESTINATION ${VORIK_PKG_CONFIG_DIR} COMPONENT development)
+endif()
 # --- End of pkg-config --------------------------------------------------------------
 
 # --- Debian packages ----------------------------------------------------------------
@@ -83,6 +98,9 @@ if(WIN32)
     set(VORIK_WINDOWS_WORD_SIZE win32)
   endif()
   install(TARGETS vorik RUNTIME DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
+  if(TARGET vorik-check)
+    install(TARGETS vorik-check RUNTIME DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
+  endif()
   install(FILES README.md README.ja.md LICENSE CHANGELOG.md DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
@@ -110,21 +128,30 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # line parts paragraphs.
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME vorik)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION sound)
-set(CPACK_DEBIAN_TOOL_DESCRIPTION [[running PSNR of one 16-bit PCM WAV file against another
+set(CPACK_DEBIAN_TOOL_DESCRIPTION [[PSNR of a decoded copy of a 16-bit PCM WAV file against its original
 vorik checks that two WAV files have canonical 44-byte headers with the same
 sample rate and sample width, then reads both one second of audio at a time
 and prints the running peak signal-to-noise ratio of the left and the right
-samples, and their mean, on one console line. Its messages are Japanese.]])
+samples, and their mean, on one console line. Its messages are Japanese.
+
+vorik-check reads any 16-bit PCM WAV file, also from a pipe, finds the
+copy's delay, gives each channel's and each second's PSNR, the largest
+difference and the differing samples as text, JSON or CSV, and passes or
+fails the copy against limits for CI.]])
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libvorik-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION [[PSNR of 16-bit PCM WAV files as vorik measures it, as a C++ library
 The WAV header check, the measurement block by block and the PSNR meter of
-the vorik tool, as a static library with C++17 headers: another program
-computes the tool's figures in process, to the last printed digit.
+the vorik tool, and the chunk walk, the exact per-channel and per-second
+comparison and the delay search of vorik-check, as static libraries with
+C++17 headers: another program computes the tools' figures in process, to
+the last printed digit.
 
-This package holds the headers, the static library, the CMake package
-(find_package(vorik), target vorik::library) and the pkg-config file.]])
+This package holds the headers, the static libraries (libvorik.a, and
+libvorik-alignment.a for the delay search), the CMake package
+(find_package(vorik), targets vorik::library and vorik::alignment) and the
+pkg-config files (vorik, vorik-alignment).]])
 
 # What Debian's packaging tools would add and `cmake --install` does not: the
 # licence as /usr/share/doc/<package>/copyright, the changelog, manual pages

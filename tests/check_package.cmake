@@ -38,11 +38,35 @@ foreach(path
     message(FATAL_ERROR "not installed: ${path}")
   endif()
 endforeach()
-# Only the public headers: the library's own parts and the tool's stay out.
+# Only the public headers: the library's own parts and the tools' stay out.
+# The delay search's header comes with its archive, where that is built.
 file(GLOB installed_headers RELATIVE "${prefix}/include/vorik" "${prefix}/include/vorik/*")
 list(SORT installed_headers)
-if(NOT installed_headers STREQUAL "measurement.h;psnr_meter.h;version.h;vorik.h;wave_header.h")
-  message(FATAL_ERROR "installed headers: ${installed_headers}")
+set(public_headers
+  channel_differences.h channel_measurement.h measurement.h psnr_meter.h version.h vorik.h wave_format.h wave_header.h)
+if(WITH_ALIGNMENT)
+  list(APPEND public_headers alignment.h)
+  foreach(path ${LIBDIR}/libvorik-alignment.a ${LIBDIR}/pkgconfig/vorik-alignment.pc)
+    if(NOT EXISTS "${prefix}/${path}")
+      message(FATAL_ERROR "not installed: ${path}")
+    endif()
+  endforeach()
+endif()
+list(SORT public_headers)
+if(NOT installed_headers STREQUAL public_headers)
+  message(FATAL_ERROR "installed headers: ${installed_headers}, expected ${public_headers}")
+endif()
+
+# The installed vorik-check, where it is built, answers --version.
+if(WITH_CHECK)
+  execute_process(COMMAND "${prefix}/bin/vorik-check${EXECUTABLE_SUFFIX}" --version
+    RESULT_VARIABLE version_status OUTPUT_VARIABLE version_out ERROR_QUIET)
+  if(NOT version_status EQUAL 0 OR NOT version_out MATCHES "^vorik-check version ")
+    message(FATAL_ERROR "installed vorik-check --version exited with ${version_status}: ${version_out}")
+  endif()
+  if(NOT EXISTS "${prefix}/share/man/man1/vorik-check.1")
+    message(FATAL_ERROR "not installed: share/man/man1/vorik-check.1")
+  endif()
 endif()
 
 # The installed tool runs on its own: with no arguments it gives usage status 255.

@@ -11,6 +11,13 @@
 // handler and keeps no state outside the records it is given; every name is
 // in namespace vorik, and <vorik/version.h> tells which version it is.
 //
+// What vorik-check measures is here too: the chunk walk of any 16-bit PCM
+// WAV file (<vorik/wave_format.h>), a copy compared with its original second
+// by second and channel by channel at a delay (<vorik/channel_measurement.h>),
+// in exact integer sums (<vorik/channel_differences.h>). Its delay search
+// is an archive of its own, vorik::alignment (<vorik/alignment.h>), as it
+// uses an FFT.
+//
 // The loop at the heart of every use, on two files opened with "rb":
 //
 //     vorik::WaveHeader first_header{};
@@ -33,7 +40,10 @@
 // pkg-config: `pkg-config --cflags --libs vorik`.
 #pragma once
 
+#include <vorik/channel_differences.h>
+#include <vorik/channel_measurement.h>
 #include <vorik/measurement.h>
 #include <vorik/psnr_meter.h>
 #include <vorik/version.h>
+#include <vorik/wave_format.h>
 #include <vorik/wave_header.h>

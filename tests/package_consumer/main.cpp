@@ -5,6 +5,9 @@
 // if any did. Like much audio code, it has a WaveHeader and a compute_psnr of
 // its own, beside the library's.
 #include <vorik/vorik.h>
+#ifdef VORIK_CONSUMER_ALIGNMENT
+#include <vorik/alignment.h>
+#endif
 
 #include <cmath>
 #include <cstddef>
@@ -147,6 +150,41 @@ void check_meter() {
     expect(extreme_result.right_db == vorik::PSNR_IDENTICAL, "no difference is PSNR_IDENTICAL");
 }
 
+// vorik-check's parts: the chunk walk of the same header, and channels
+// compared in exact sums worked out by hand.
+void check_channels() {
+    const std::vector<unsigned char> bytes = stereo_header(8);
+    std::FILE* file = std::tmpfile();
+    expect(file != nullptr, "a temporary file opens");
+    if (file == nullptr) return;
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::rewind(file);
+    vorik::WaveFormat format{};
+    expect(vorik::read_wave_format(file, format) == vorik::WaveFormatStatus::pcm_16, "the chunk walk takes it");
+    expect(format.data_offset == vorik::WAVE_HEADER_BYTES && format.data_bytes == 8 && format.channels == CHANNELS,
+           "the chunk walk finds the data");
+    std::fclose(file);
+
+    // Frame 1 differs by 3 on channel 1; frame 2 by 1 on channel 2.
+    const std::int16_t original[] = {0, 0, 3, 0, 0, 1};
+    const std::int16_t copy[] = {0, 0, 0, 0, 0, 0};
+    vorik::ChannelDifferences channels[CHANNELS] = {};
+    vorik::add_channel_differences(channels, CHANNELS, original, copy, 3, 10);
+    expect(channels[0].squares.low == 9 && channels[0].largest == 3 && channels[0].largest_at == 11,
+           "channel 1: sum 9, largest 3 at frame 11");
+    expect(channels[1].squares.low == 1 && channels[1].differing == 1 && channels[1].largest_at == 12,
+           "channel 2: sum 1, one differing sample at frame 12");
+    // 20 log10(65535 / sqrt(1/3)).
+    expect(three_decimals(vorik::channel_psnr_db(channels[1].squares, 3)) == "101.101",
+           "channel 2's PSNR is 101.101, got " + three_decimals(vorik::channel_psnr_db(channels[1].squares, 3)));
+#ifdef VORIK_CONSUMER_ALIGNMENT
+    const std::vector<std::int16_t> silence(CHANNELS * SAMPLE_RATE, 0);
+    const vorik::DelayEstimate estimate =
+        vorik::find_delay(silence.data(), SAMPLE_RATE, silence.data(), SAMPLE_RATE, CHANNELS, SAMPLE_RATE, 100);
+    expect(estimate.finding == vorik::DelayFinding::no_signal, "no delay is told in silence");
+#endif
+}
+
 // The program's own WaveHeader and compute_psnr, used beside the library's.
 void check_own_names() {
     const WaveHeader own{44100, 2};
@@ -171,6 +209,7 @@ int main(int argc, char** argv) {
     }
     check_headers();
     check_meter();
+    check_channels();
     check_own_names();
     std::printf("%d of %d checks passed\n", checks - failures, checks);
     return failures == 0 ? 0 : 1;
