@@ -46,7 +46,9 @@ void release(CheckResources& resources) {
     release_check_input(resources.copy);
 }
 
-void say(std::FILE* err, const std::string& line) { std::fprintf(err, "%s: %s\n", CHECK_PROGRAM_NAME, line.c_str()); }
+void say(std::FILE* err, const std::string& line) {
+    std::fprintf(err, "%s: %s\n", CHECK_PROGRAM_NAME, line.c_str());
+}
 
 std::string mismatch(const CheckResources& resources) {
     const WaveFormat& original = resources.original.format;
@@ -73,7 +75,8 @@ std::uint64_t frames_known(const CheckInput& input, std::uint64_t skipped) {
     }
     if (input.regular) {
         const FileSource& source = input.file_source;
-        const std::uint64_t bytes = source.bytes_at_start > format.data_offset ? source.bytes_at_start - format.data_offset : 0;
+        const std::uint64_t bytes =
+            source.bytes_at_start > format.data_offset ? source.bytes_at_start - format.data_offset : 0;
         frames = std::min(frames, bytes / format.block_align);
     }
     return frames == NO_END ? NO_END : frames - std::min(frames, skipped);
@@ -88,10 +91,11 @@ std::uint64_t skip_of(std::int64_t delay, bool copy) {
 // Searches the delay between the two inputs' first frames.
 std::string search_delay(CheckResources& resources, std::uint64_t max_delay, DelayEstimate& estimate) {
     const WaveFormat& format = resources.original.format;
-    const std::uint64_t frames = std::min(delay_search_frames(max_delay, format.sample_rate),
-                                          MOST_SEARCH_SAMPLES / format.channels);
+    const std::uint64_t frames =
+        std::min(delay_search_frames(max_delay, format.sample_rate), MOST_SEARCH_SAMPLES / format.channels);
     std::string error;
-    if (!read_sample_start(resources.original, frames, error) || !read_sample_start(resources.copy, frames, error)) {
+    if (!read_sample_start(resources.original, frames, error) ||
+        !read_sample_start(resources.copy, frames, error)) {
         return error;
     }
     const SampleStart& original = resources.original.start;
@@ -137,16 +141,18 @@ void start_summing(CheckResources& resources) {
         return;
     }
     const ChannelMeasurement& measurement = resources.measurement;
-    const std::uint64_t end_frame = std::min(frames_known(resources.original, skip_of(measurement.delay, false)),
-                                             frames_known(resources.copy, skip_of(measurement.delay, true)));
-    resources.summing_in_parallel =
-        start_difference_blocks(*resources.parallel, resources.original.file_source, resources.copy.file_source,
-                                measurement.channels, measurement.sample_rate, end_frame);
+    const std::uint64_t end_frame =
+        std::min(frames_known(resources.original, skip_of(measurement.delay, false)),
+                 frames_known(resources.copy, skip_of(measurement.delay, true)));
+    resources.summing_in_parallel = start_difference_blocks(
+        *resources.parallel, resources.original.file_source, resources.copy.file_source, measurement.channels,
+        measurement.sample_rate, end_frame);
 }
 
 bool measure_next(CheckResources& resources) {
     if (resources.summing_in_parallel) {
-        return detail::measure_next_second(resources.measurement, difference_second_summer(*resources.parallel));
+        return detail::measure_next_second(resources.measurement,
+                                           difference_second_summer(*resources.parallel));
     }
     return measure_next_second(resources.measurement);
 }
@@ -155,7 +161,12 @@ Progress start_progress(const CheckResources& resources, const CheckStreams& str
     const ChannelMeasurement& measurement = resources.measurement;
     const std::uint64_t total = std::min(frames_known(resources.original, skip_of(measurement.delay, false)),
                                          frames_known(resources.copy, skip_of(measurement.delay, true)));
-    return {streams.show_progress ? streams.err : nullptr, measurement.sample_rate, total == NO_END ? 0 : total, {},
+    const auto now = std::chrono::steady_clock::now();
+    return {streams.show_progress ? streams.err : nullptr,
+            measurement.sample_rate,
+            total == NO_END ? 0 : total,
+            now,
+            now,
             0};
 }
 
@@ -243,8 +254,8 @@ std::string check(CheckResources& resources, const CheckOptions& options, const 
         return error;
     }
     ChannelMeasurement& measurement = resources.measurement;
-    start_channel_measurement(measurement, resources.original.file, resources.original.format, resources.copy.file,
-                              resources.copy.format, report.delay.delay);
+    start_channel_measurement(measurement, resources.original.file, resources.original.format,
+                              resources.copy.file, resources.copy.format, report.delay.delay);
     if (measurement.state != ChannelMeasurementState::measuring) {
         return "out of memory";
     }

@@ -11,15 +11,15 @@
 
 namespace vorik::check {
 
-constexpr int EXIT_PASSED = 0;         // measured, and every limit holds
-constexpr int EXIT_FAILED = 1;         // measured, and a limit fails
-constexpr int EXIT_NOT_MEASURED = 2;   // usage, unreadable, refused, or an input cut while read
+constexpr int EXIT_PASSED = 0;        // measured, and every limit holds
+constexpr int EXIT_FAILED = 1;        // measured, and a limit fails
+constexpr int EXIT_NOT_MEASURED = 2;  // usage, unreadable, refused, or an input cut while read
 
 // Where a run writes.
 struct CheckStreams {
-    std::FILE* out;          // the report
-    std::FILE* err;          // warnings and errors
-    bool show_progress;      // `err` is a terminal: a progress line while measuring
+    std::FILE* out;      // the report
+    std::FILE* err;      // warnings and errors
+    bool show_progress;  // `err` is a terminal: a progress line while measuring
 };
 
 // Runs vorik-check on its arguments (UTF-8 on every system). Returns the exit status.

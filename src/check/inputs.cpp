@@ -17,14 +17,16 @@ constexpr std::uint64_t BYTES_PER_SAMPLE = sizeof(std::int16_t);
 // The samples of the input's data chunk in whole frames, or `wanted` where
 // the chunk runs to the end of the file.
 std::uint64_t data_samples_within(const WaveFormat& format, std::uint64_t wanted) {
-    return format.data_to_end ? wanted : std::min(wanted, format.data_bytes / format.block_align * format.channels);
+    return format.data_to_end ? wanted
+                              : std::min(wanted, format.data_bytes / format.block_align * format.channels);
 }
 
 SampleRun next_kept_start_samples(void* state, std::uint32_t wanted) {
     KeptStartSource& source = *static_cast<KeptStartSource*>(state);
     const SampleStart& start = *source.start;
     if (source.given < start.count) {
-        const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(wanted, start.count - source.given));
+        const auto count =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(wanted, start.count - source.given));
         const std::int16_t* samples = start.samples + source.given;
         source.given += count;
         return {samples, count, start.at_end && source.given == start.count, false};
@@ -117,7 +119,8 @@ std::string open_check_input(CheckInput& input) {
         input.owned = input.file != nullptr;
         if (input.file == nullptr) {
             const int error = errno;
-            return std::string(input.path) + ": cannot open" + (error != 0 ? std::string(": ") + std::strerror(error) : "");
+            return std::string(input.path) + ": cannot open" +
+                   (error != 0 ? std::string(": ") + std::strerror(error) : "");
         }
         if (opened_path_is_directory(input.file)) {
             return std::string(input.path) + ": cannot open: it is a folder";
@@ -138,7 +141,8 @@ bool read_sample_start(CheckInput& input, std::uint64_t frames, std::string& err
     const WaveFormat& format = input.format;
     const std::uint64_t wanted = data_samples_within(format, frames * format.channels);
     SampleStart& start = input.start;
-    start.samples = static_cast<std::int16_t*>(std::malloc(static_cast<std::size_t>(std::max<std::uint64_t>(wanted, 1)) * sizeof(std::int16_t)));
+    start.samples = static_cast<std::int16_t*>(
+        std::malloc(static_cast<std::size_t>(std::max<std::uint64_t>(wanted, 1)) * sizeof(std::int16_t)));
     if (start.samples == nullptr) {
         error = "out of memory for the delay search";
         return false;

@@ -36,9 +36,9 @@ struct KeptStartSource {
 struct CheckInput {
     const char* path;  // as given; "-" stands for standard input
     std::FILE* file;
-    bool owned;        // opened here, closed when the run is released
+    bool owned;  // opened here, closed when the run is released
     WaveFormat format;
-    bool regular;      // read at offsets through `file_source`
+    bool regular;  // read at offsets through `file_source`
     FileSource file_source;
     SampleStart start;
     KeptStartSource kept_start;

@@ -10,42 +10,59 @@
 namespace vorik::check {
 namespace {
 
+// The largest difference two 16-bit samples can have.
+constexpr int LARGEST_DIFFERENCE = 65535;
+
 constexpr char DESCRIPTION[] =
     "Compares a copy of a 16-bit PCM WAV file (a codec's decoded output, say) with its original, channel by "
-    "channel and second by second: PSNR (peak 65535, 333 dB for no difference), the largest difference and the "
+    "channel and second by second: PSNR (peak 65535, 333 dB for no difference), the largest difference and "
+    "the "
     "differing samples; finds the copy's delay; passes or fails it against limits.\n"
     "Exit status: 0 measured and every limit holds, 1 a limit fails, 2 cannot be measured.";
 
-void add_options(CLI::App& app, CheckOptions& options) {
-    app.add_option("ORIGINAL", options.original_path, "The original WAV file; - for standard input")->required();
+// The output flags as given, before they are turned into one form.
+struct OutputFlags {
+    bool json;
+    bool jsonl;
+    bool csv;
+};
+
+OutputForm form_of(const OutputFlags& flags) {
+    return flags.json    ? OutputForm::json
+           : flags.jsonl ? OutputForm::jsonl
+           : flags.csv   ? OutputForm::csv
+                         : OutputForm::summary;
+}
+
+void add_options(CLI::App& app, CheckOptions& options, OutputFlags& flags) {
+    app.add_option("ORIGINAL", options.original_path, "The original WAV file; - for standard input")
+        ->required();
     app.add_option("COPY", options.copy_path, "The copy to check; - for standard input")->required();
-    CLI::Option* delay =
-        app.add_option("--delay", options.delay, "The copy's frame N pairs with the original's frame 0 (N < 0: "
-                                                  "the original's frame -N with the copy's frame 0)");
-    CLI::Option* align =
-        app.add_flag("--align", options.align, "Find the copy's delay and measure there");
+    CLI::Option* delay = app.add_option("--delay", options.delay,
+                                        "The copy's frame N pairs with the original's frame 0 (N < 0: "
+                                        "the original's frame -N with the copy's frame 0)")
+                             ->type_name("N");
+    CLI::Option* align = app.add_flag("--align", options.align, "Find the copy's delay and measure there");
     delay->excludes(align);
     app.add_option("--max-delay", options.max_delay,
-                   "Frames searched before and after for the delay (default: one second; at most 60 seconds)");
-    bool json = false;
-    bool jsonl = false;
-    bool csv = false;
-    CLI::Option* json_flag = app.add_flag("--json", json, "Print the summary as one JSON object");
+                   "Frames searched before and after for the delay (default: one second; at most 60 seconds)")
+        ->type_name("FRAMES");
+    CLI::Option* json_flag = app.add_flag("--json", flags.json, "Print the summary as one JSON object");
     CLI::Option* jsonl_flag =
-        app.add_flag("--jsonl", jsonl, "Print one JSON object per second, then the summary's");
+        app.add_flag("--jsonl", flags.jsonl, "Print one JSON object per second, then the summary's");
     CLI::Option* csv_flag =
-        app.add_flag("--csv", csv, "Print one CSV row per second; the summary goes to standard error");
+        app.add_flag("--csv", flags.csv, "Print one CSV row per second; the summary goes to standard error");
     json_flag->excludes(jsonl_flag)->excludes(csv_flag);
     jsonl_flag->excludes(csv_flag);
-    app.add_option("--min-psnr", options.min_psnr, "Fail unless every channel's PSNR is at least DB");
+    app.add_option("--min-psnr", options.min_psnr, "Fail unless every channel's PSNR is at least DB")
+        ->type_name("DB");
     app.add_option("--min-second-psnr", options.min_second_psnr,
-                   "Fail unless every second of every channel has a PSNR of at least DB");
-    app.add_option("--max-diff", options.max_diff, "Fail if any sample differs by more than LSB")
-        ->check(CLI::Range(0, 65535));
+                   "Fail unless every second of every channel has a PSNR of at least DB")
+        ->type_name("DB");
+    app.add_option("--max-diff", options.max_diff, "Fail if any sample differs by more than LSB (0 to 65535)")
+        ->type_name("LSB")
+        ->check(CLI::Range(0, LARGEST_DIFFERENCE).description(""));
     app.add_flag("--bit-exact", options.bit_exact, "Fail if any compared sample differs");
-    app.final_callback([&options, &json, &jsonl, &csv] {
-        options.form = json ? OutputForm::json : jsonl ? OutputForm::jsonl : csv ? OutputForm::csv : OutputForm::summary;
-    });
 }
 
 }  // namespace
@@ -53,14 +70,19 @@ void add_options(CLI::App& app, CheckOptions& options) {
 ParseOutcome parse_options(int argc, const char* const* argv, CheckOptions& options, std::FILE* out,
                            std::FILE* err) {
     CLI::App app(DESCRIPTION, CHECK_PROGRAM_NAME);
+    // Options start with "-" on every system: on Windows a path may start
+    // with "/", which CLI11 would take for an option there.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", std::string(CHECK_PROGRAM_NAME) + " version " + VORIK_VERSION);
-    add_options(app, options);
+    OutputFlags flags{};
+    add_options(app, options, flags);
     std::ostringstream answer;
     std::ostringstream reason;
     int status = 0;
     // CLI11 reports through exceptions; none leaves this function.
     try {
         app.parse(argc, argv);
+        options.form = form_of(flags);
         return ParseOutcome::run;
     } catch (const CLI::ParseError& error) {
         status = app.exit(error, answer, reason);
@@ -71,8 +93,8 @@ ParseOutcome parse_options(int argc, const char* const* argv, CheckOptions& opti
 }
 
 bool has_criteria(const CheckOptions& options) {
-    return options.min_psnr.has_value() || options.min_second_psnr.has_value() || options.max_diff.has_value() ||
-           options.bit_exact;
+    return options.min_psnr.has_value() || options.min_second_psnr.has_value() ||
+           options.max_diff.has_value() || options.bit_exact;
 }
 
 }  // namespace vorik::check

@@ -18,8 +18,8 @@ enum class OutputForm : unsigned char {
 struct CheckOptions {
     std::string original_path;  // "-": standard input
     std::string copy_path;
-    std::optional<std::int64_t> delay;      // --delay: the copy's frame that pairs with the original's frame 0
-    bool align = false;                     // --align: find the delay and measure there
+    std::optional<std::int64_t> delay;  // --delay: the copy's frame that pairs with the original's frame 0
+    bool align = false;                 // --align: find the delay and measure there
     std::optional<std::uint64_t> max_delay;  // --max-delay in frames; one second when not given
     OutputForm form = OutputForm::summary;
     std::optional<double> min_psnr;         // --min-psnr, dB, every channel over the whole file

@@ -112,7 +112,9 @@ std::string per_channel(const CheckReport& report, Field field) {
     return json_array(report.channel, field);
 }
 
-std::string text_line(const std::string& name, const std::string& value) { return name + ": " + value + "\n"; }
+std::string text_line(const std::string& name, const std::string& value) {
+    return name + ": " + value + "\n";
+}
 
 std::string fixed(double value, const char* format) {
     char text[48];
@@ -165,7 +167,8 @@ std::string shortest_number(double value) {
 std::string summary_text(const CheckReport& report) {
     std::string text = text_line("original", report.original) + text_line("copy", report.copy) +
                        text_line("sample rate", integer(report.sample_rate) + " Hz") +
-                       text_line("channels", integer(report.channels)) + text_line("delay", delay_text(report)) +
+                       text_line("channels", integer(report.channels)) +
+                       text_line("delay", delay_text(report)) +
                        text_line("frames compared", frames_and_time(report.frames, report.sample_rate));
     if (report.original_left > 0) {
         text += text_line("original frames after the copy's end",
@@ -180,12 +183,13 @@ std::string summary_text(const CheckReport& report) {
         const std::string name = "channel " + integer(c + 1);
         text += text_line(name + " psnr", psnr_text(report, channel.psnr_db));
         if (report.seconds > 0) {
-            text += text_line(name + " worst second",
-                              integer(channel.worst_second) + " (" + fixed(channel.worst_second_db, "%.3f") + " dB)");
+            text += text_line(name + " worst second", integer(channel.worst_second) + " (" +
+                                                          fixed(channel.worst_second_db, "%.3f") + " dB)");
         }
-        text += text_line(name + " largest difference",
-                          integer(channel.max_diff) + " LSB" +
-                              (channel.max_diff > 0 ? " at " + fixed(channel.max_diff_at_s, "%.6f") + " s" : ""));
+        text +=
+            text_line(name + " largest difference",
+                      integer(channel.max_diff) + " LSB" +
+                          (channel.max_diff > 0 ? " at " + fixed(channel.max_diff_at_s, "%.6f") + " s" : ""));
         text += text_line(name + " differing samples", integer(channel.differing));
     }
     text += text_line("mean psnr", psnr_text(report, report.mean_db));
@@ -235,9 +239,11 @@ std::string summary_json(const CheckReport& report) {
                .add("copy_missing", integer(report.copy_missing))
                .add("psnr_db", per_channel(report, db))
                .add("mean_db", measured ? shortest_number(report.mean_db) : "null")
-               .add("max_diff", per_channel(report, [](const ChannelReport& c) { return integer(c.max_diff); }))
+               .add("max_diff",
+                    per_channel(report, [](const ChannelReport& c) { return integer(c.max_diff); }))
                .add("max_diff_at_s",
-                    per_channel(report, [](const ChannelReport& c) { return shortest_number(c.max_diff_at_s); }))
+                    per_channel(report,
+                                [](const ChannelReport& c) { return shortest_number(c.max_diff_at_s); }))
                .add("differing_samples",
                     per_channel(report, [](const ChannelReport& c) { return integer(c.differing); }))
                .add("bit_exact", json_bool(report.bit_exact))

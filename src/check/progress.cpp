@@ -8,6 +8,8 @@ namespace {
 
 // Often enough to look alive, rarely enough to cost nothing.
 constexpr std::chrono::milliseconds SHOWN_EVERY{200};
+// A comparison done sooner shows no progress: it would only flicker.
+constexpr std::chrono::milliseconds SHOWN_FROM{500};
 constexpr int BAR_WIDTH = 30;
 constexpr int SECONDS_PER_MINUTE = 60;
 constexpr int SECONDS_PER_HOUR = 3600;
@@ -31,7 +33,8 @@ std::string clock_time(double seconds) {
         std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / SECONDS_PER_HOUR,
                       whole % SECONDS_PER_HOUR / SECONDS_PER_MINUTE, whole % SECONDS_PER_MINUTE);
     } else {
-        std::snprintf(text, sizeof text, "%lld:%02lld", whole / SECONDS_PER_MINUTE, whole % SECONDS_PER_MINUTE);
+        std::snprintf(text, sizeof text, "%lld:%02lld", whole / SECONDS_PER_MINUTE,
+                      whole % SECONDS_PER_MINUTE);
     }
     return text;
 }
@@ -41,19 +44,21 @@ void show_progress(Progress& progress, std::uint64_t frames_done) {
         return;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (progress.shown_width > 0 && now - progress.last_shown < SHOWN_EVERY) {
+    if (now - progress.started < SHOWN_FROM ||
+        (progress.shown_width > 0 && now - progress.last_shown < SHOWN_EVERY)) {
         return;
     }
     progress.last_shown = now;
     const double done = static_cast<double>(frames_done) / progress.sample_rate;
     std::string line = "vorik-check: " + clock_time(done);
     if (progress.total_frames > 0) {
-        const double part = std::min(1.0, static_cast<double>(frames_done) / static_cast<double>(progress.total_frames));
+        const double part =
+            std::min(1.0, static_cast<double>(frames_done) / static_cast<double>(progress.total_frames));
         const int filled = static_cast<int>(part * BAR_WIDTH);
         char percent[16];
         std::snprintf(percent, sizeof percent, " %3.0f%%", part * PERCENT);
-        line += " of " + clock_time(static_cast<double>(progress.total_frames) / progress.sample_rate) + " [" +
-                std::string(static_cast<std::size_t>(filled), '#') +
+        line += " of " + clock_time(static_cast<double>(progress.total_frames) / progress.sample_rate) +
+                " [" + std::string(static_cast<std::size_t>(filled), '#') +
                 std::string(static_cast<std::size_t>(BAR_WIDTH - filled), '.') + "]" + percent;
     }
     put_line(progress, line);

@@ -13,11 +13,13 @@ struct Progress {
     std::FILE* terminal;  // null: no progress is shown
     std::uint32_t sample_rate;
     std::uint64_t total_frames;  // 0: not known (a pipe)
+    std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point last_shown;
     std::size_t shown_width;  // characters of the line on the screen
 };
 
-// Shows how far the comparison is, at most a few times a second.
+// Shows how far the comparison is, at most a few times a second, once it
+// has taken long enough to be worth showing.
 void show_progress(Progress& progress, std::uint64_t frames_done);
 
 // Takes the progress line off the screen.

@@ -39,11 +39,13 @@ void judge_delay(CheckReport& report) {
     if (delay.misaligned) {
         report.warnings.push_back("the copy seems misaligned: delay " + best + " gives " +
                                   decibels(estimate.delay_db - estimate.zero_db) +
-                                  " more than delay 0 over the frames searched; use --align or --delay " + best);
+                                  " more than delay 0 over the frames searched; use --align or --delay " +
+                                  best);
     } else if (delay.origin == DelayOrigin::zero && estimate.finding != DelayFinding::found) {
         const char* why = estimate.finding == DelayFinding::no_signal ? "too little sound to compare"
                                                                       : "several delays fit about as well";
-        report.warnings.push_back(std::string("the copy's delay cannot be told (") + why + "); measured at delay 0");
+        report.warnings.push_back(std::string("the copy's delay cannot be told (") + why +
+                                  "); measured at delay 0");
     }
 }
 
@@ -58,12 +60,13 @@ void judge_lengths(CheckReport& report, bool with_criteria) {
                                   " more than the file holds");
     }
     if (report.copy_missing > 0) {
-        report.warnings.push_back("the copy's data chunk promises " + duration(report.copy_missing, report.sample_rate) +
+        report.warnings.push_back("the copy's data chunk promises " +
+                                  duration(report.copy_missing, report.sample_rate) +
                                   " more than the file holds");
     }
     if (report.original_left > 0) {
-        const std::string line = "the copy is short: it ends " + duration(report.original_left, report.sample_rate) +
-                                 " before the original";
+        const std::string line = "the copy is short: it ends " +
+                                 duration(report.original_left, report.sample_rate) + " before the original";
         (with_criteria ? report.failures : report.warnings).push_back(line);
     }
 }
@@ -76,20 +79,22 @@ void judge_limits(CheckReport& report, const CheckOptions& options) {
     for (std::size_t c = 0; c < report.channel.size(); ++c) {
         const ChannelReport& channel = report.channel[c];
         if (options.min_psnr && !(channel.psnr_db >= *options.min_psnr)) {
-            report.failures.push_back(channel_name(c) + ": PSNR " + decibels(channel.psnr_db) + " is below --min-psnr " +
-                                      decibels(*options.min_psnr));
+            report.failures.push_back(channel_name(c) + ": PSNR " + decibels(channel.psnr_db) +
+                                      " is below --min-psnr " + decibels(*options.min_psnr));
         }
         if (options.min_second_psnr && channel.seconds_below > 0) {
             report.failures.push_back(channel_name(c) + ": " + std::to_string(channel.seconds_below) +
-                                      " second(s) below --min-second-psnr " + decibels(*options.min_second_psnr) +
-                                      "; the worst is second " + std::to_string(channel.worst_second) + " with " +
+                                      " second(s) below --min-second-psnr " +
+                                      decibels(*options.min_second_psnr) + "; the worst is second " +
+                                      std::to_string(channel.worst_second) + " with " +
                                       decibels(channel.worst_second_db));
         }
         char at[32];
         std::snprintf(at, sizeof at, "%.6f s", channel.max_diff_at_s);
         if (options.max_diff && channel.max_diff > *options.max_diff) {
-            report.failures.push_back(channel_name(c) + ": a difference of " + std::to_string(channel.max_diff) +
-                                      " LSB at " + at + " is above --max-diff " + std::to_string(*options.max_diff));
+            report.failures.push_back(channel_name(c) + ": a difference of " +
+                                      std::to_string(channel.max_diff) + " LSB at " + at +
+                                      " is above --max-diff " + std::to_string(*options.max_diff));
         }
         if (options.bit_exact && channel.differing > 0) {
             report.failures.push_back(channel_name(c) + ": " + std::to_string(channel.differing) +
@@ -156,7 +161,8 @@ void take_totals(CheckReport& report, const ChannelMeasurement& measurement) {
         ChannelReport& channel = report.channel[c];
         channel.psnr_db = channel_psnr_db(total.squares, measurement.frames);
         channel.max_diff = total.largest;
-        channel.max_diff_at_s = seconds_at(report.original_skipped + total.largest_at, measurement.sample_rate);
+        channel.max_diff_at_s =
+            seconds_at(report.original_skipped + total.largest_at, measurement.sample_rate);
         channel.differing = total.differing;
         sum_db += channel.psnr_db;
         identical = identical && total.differing == 0;

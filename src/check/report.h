@@ -22,16 +22,16 @@ enum class DelayOrigin : unsigned char {
 
 struct DelayReport {
     DelayOrigin origin;
-    std::int64_t delay;       // the delay measured at
-    bool searched;            // the delay search ran: `estimate` holds its answer
+    std::int64_t delay;  // the delay measured at
+    bool searched;       // the delay search ran: `estimate` holds its answer
     DelayEstimate estimate;
-    bool misaligned;          // measured at delay 0 where another delay is clearly better
+    bool misaligned;  // measured at delay 0 where another delay is clearly better
 };
 
 // One second's figures, channel by channel.
 struct SecondRow {
-    std::uint64_t second;          // counted from 0, the first second compared
-    double start_s;                // where it starts in the original, in seconds
+    std::uint64_t second;  // counted from 0, the first second compared
+    double start_s;        // where it starts in the original, in seconds
     std::uint32_t frames;
     std::vector<double> psnr_db;   // the second's own
     std::vector<double> total_db;  // from the first frame compared to the second's end
@@ -39,13 +39,13 @@ struct SecondRow {
 };
 
 struct ChannelReport {
-    double psnr_db;                // over every frame compared
-    std::uint32_t max_diff;        // LSB
-    double max_diff_at_s;          // where it first occurs in the original, in seconds
-    std::uint64_t differing;       // samples
-    double worst_second_db;        // the channel's lowest second
+    double psnr_db;           // over every frame compared
+    std::uint32_t max_diff;   // LSB
+    double max_diff_at_s;     // where it first occurs in the original, in seconds
+    std::uint64_t differing;  // samples
+    double worst_second_db;   // the channel's lowest second
     std::uint64_t worst_second;
-    std::uint64_t seconds_below;   // seconds under --min-second-psnr
+    std::uint64_t seconds_below;  // seconds under --min-second-psnr
 };
 
 enum class Verdict : unsigned char {
@@ -60,8 +60,8 @@ struct CheckReport {
     std::uint32_t sample_rate = 0;
     std::uint16_t channels = 0;
     DelayReport delay{};
-    std::uint64_t frames = 0;   // compared
-    std::uint64_t seconds = 0;  // with frames compared
+    std::uint64_t frames = 0;            // compared
+    std::uint64_t seconds = 0;           // with frames compared
     std::uint64_t original_skipped = 0;  // frames before the pairing
     std::uint64_t copy_skipped = 0;
     std::uint64_t original_left = 0;     // frames after the last compared: the copy is short
