@@ -202,9 +202,6 @@ std::string summary_text(const CheckReport& report) {
     if (report.channels == STEREO && report.frames > 0) {
         text += text_line("vorik", vorik_line(report));
     }
-    for (const std::string& warning : report.warnings) {
-        text += text_line("warning", warning);
-    }
     for (const std::string& failure : report.failures) {
         text += text_line("failure", failure);
     }
