@@ -25,12 +25,7 @@ int run_comparison(int argc, const char* const* argv) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
-    const std::vector<std::string> arguments = vorik::utf8_arguments(argc, argv);
-    std::vector<const char*> pointers;
-    for (const std::string& argument : arguments) {
-        pointers.push_back(argument.c_str());
-    }
-    return vorik::run_comparison(argc, pointers.data());
+    return vorik::run_with_utf8_arguments(argc, argv, vorik::run_comparison);
 }
 #else
 int main(int argc, char** argv) { return vorik::run_comparison(argc, argv); }

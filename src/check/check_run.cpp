@@ -36,11 +36,7 @@ struct CheckResources {
 };
 
 void release(CheckResources& resources) {
-    if (resources.parallel != nullptr) {
-        stop_parallel_blocks(*resources.parallel);
-        delete resources.parallel;
-        resources.parallel = nullptr;
-    }
+    release_parallel_blocks(resources.parallel);
     finish_channel_measurement(resources.measurement);
     release_check_input(resources.original);
     release_check_input(resources.copy);
@@ -136,7 +132,7 @@ void start_summing(CheckResources& resources) {
     if (!resources.original.regular || !resources.copy.regular) {
         return;
     }
-    resources.parallel = new (std::nothrow) DifferenceBlocks{};
+    resources.parallel = new_parallel_blocks<DifferencePieceSumming>();
     if (resources.parallel == nullptr) {
         return;
     }

@@ -2,8 +2,6 @@
 // original, channel by channel and second by second, and whether it passes.
 #include <cstdio>
 #include <exception>
-#include <string>
-#include <vector>
 
 #include "check_run.h"
 #include "names.h"
@@ -27,14 +25,7 @@ int run(int argc, const char* const* argv) {
 }  // namespace vorik::check
 
 #ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-    const std::vector<std::string> arguments = vorik::utf8_arguments(argc, argv);
-    std::vector<const char*> pointers;
-    for (const std::string& argument : arguments) {
-        pointers.push_back(argument.c_str());
-    }
-    return vorik::check::run(argc, pointers.data());
-}
+int wmain(int argc, wchar_t** argv) { return vorik::run_with_utf8_arguments(argc, argv, vorik::check::run); }
 #else
 int main(int argc, char** argv) { return vorik::check::run(argc, argv); }
 #endif

@@ -26,11 +26,7 @@ struct RunResources {
 };
 
 void release(RunResources& resources) {
-    if (resources.parallel != nullptr) {
-        stop_parallel_blocks(*resources.parallel);
-        delete resources.parallel;
-        resources.parallel = nullptr;
-    }
+    release_parallel_blocks(resources.parallel);
     finish_measurement(resources.measurement);
     for (std::FILE** file : {&resources.first_file, &resources.second_file}) {
         if (*file != nullptr) {
@@ -101,7 +97,7 @@ bool take_regular_file(FileSource& file, StreamInput& stream, SampleSource& sour
 // Two regular files get worker threads that sum whole blocks ahead of the
 // block loop. Returns false where the threads' record cannot be allocated.
 bool start_summing(RunResources& resources) {
-    resources.parallel = new (std::nothrow) PsnrBlocks{};
+    resources.parallel = new_parallel_blocks<PsnrPieceSumming>();
     if (resources.parallel == nullptr) {
         return false;
     }

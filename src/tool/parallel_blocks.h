@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -70,7 +71,7 @@ struct ParallelBlocks {
     SlabFiles files;
     unsigned threads;              // the main thread and the workers
     unsigned char* buffer_memory;  // as allocated
-    unsigned char* buffers;        // in it, on a page: SLAB_BUFFER_BYTES for each thread, the main thread's first
+    unsigned char* buffers;  // in it, on a page: SLAB_BUFFER_BYTES for each thread, the main thread's first
     std::thread workers[MAX_THREADS - 1];
     unsigned started_workers;
     bool begun;     // the loop has asked for a block
@@ -78,8 +79,8 @@ struct ParallelBlocks {
     // Shared by the threads, under `lock`.
     std::mutex lock;
     std::condition_variable changed;
-    std::uint64_t next_claim;  // the next slab to claim
-    std::uint64_t first_held;  // the slab the loop is in: no slab before it is needed any more
+    std::uint64_t next_claim;     // the next slab to claim
+    std::uint64_t first_held;     // the slab the loop is in: no slab before it is needed any more
     typename Summing::Plan plan;  // for the slabs claimed from now on
     bool stopping;
     SlabSlot<Summing> slots[MAX_SLABS_AHEAD];
@@ -114,8 +115,8 @@ unsigned char* thread_buffers(const ParallelBlocks<Summing>& parallel, unsigned 
 }
 
 template <typename Summing>
-void sum_piece(void* context, std::uint64_t first_sample, const std::int16_t* first, const std::int16_t* second,
-               std::uint32_t count) {
+void sum_piece(void* context, std::uint64_t first_sample, const std::int16_t* first,
+               const std::int16_t* second, std::uint32_t count) {
     SlabSums<Summing>& sums = *static_cast<SlabSums<Summing>*>(context);
     sums.pieces[sums.piece_count] = Summing::sum_piece(sums.plan, first_sample, first, second, count);
     sums.piece_ends[sums.piece_count] = first_sample + count;
@@ -125,7 +126,8 @@ void sum_piece(void* context, std::uint64_t first_sample, const std::int16_t* fi
 // Claims the next slab and sums it into its slot with `buffers`, the lock
 // released meanwhile.
 template <typename Summing>
-void claim_and_sum(ParallelBlocks<Summing>& parallel, unsigned char* buffers, std::unique_lock<std::mutex>& held) {
+void claim_and_sum(ParallelBlocks<Summing>& parallel, unsigned char* buffers,
+                   std::unique_lock<std::mutex>& held) {
     const std::uint64_t slab = parallel.next_claim++;
     SlabSlot<Summing>& slot = parallel.slots[slab % MAX_SLABS_AHEAD];
     slot.slab = slab;
@@ -186,8 +188,9 @@ bool begin(ParallelBlocks<Summing>& parallel) {
     }
     for (; parallel.started_workers + 1 < parallel.threads; ++parallel.started_workers) {
         try {
-            parallel.workers[parallel.started_workers] = std::thread(
-                run_worker<Summing>, std::ref(parallel), thread_buffers(parallel, parallel.started_workers + 1));
+            parallel.workers[parallel.started_workers] =
+                std::thread(run_worker<Summing>, std::ref(parallel),
+                            thread_buffers(parallel, parallel.started_workers + 1));
         } catch (const std::system_error&) {
             // No more threads: the ones there are go on.
             break;
@@ -258,7 +261,8 @@ bool start_parallel_blocks(ParallelBlocks<Summing>& parallel, FileSource& first,
     parallel.buffer_memory =
         static_cast<unsigned char*>(std::malloc(parallel.threads * SLAB_BUFFER_BYTES + BUFFER_ALIGNMENT - 1));
     const auto address = reinterpret_cast<std::uintptr_t>(parallel.buffer_memory);
-    parallel.buffers = parallel.buffer_memory + (BUFFER_ALIGNMENT - address % BUFFER_ALIGNMENT) % BUFFER_ALIGNMENT;
+    parallel.buffers =
+        parallel.buffer_memory + (BUFFER_ALIGNMENT - address % BUFFER_ALIGNMENT) % BUFFER_ALIGNMENT;
     return parallel.buffer_memory != nullptr;
 }
 
@@ -315,6 +319,13 @@ bool add_block_pieces(ParallelBlocks<Summing>& parallel, std::uint64_t first_sam
     return true;
 }
 
+// A record for the threads, on the heap (its slabs' sums are too large for
+// a stack); null where there is not the memory.
+template <typename Summing>
+ParallelBlocks<Summing>* new_parallel_blocks() {
+    return new (std::nothrow) ParallelBlocks<Summing>{};
+}
+
 // Stops the workers and frees the buffers; harmless twice.
 template <typename Summing>
 void stop_parallel_blocks(ParallelBlocks<Summing>& parallel) {
@@ -326,6 +337,17 @@ void stop_parallel_blocks(ParallelBlocks<Summing>& parallel) {
     std::free(parallel.buffer_memory);
     parallel.buffer_memory = nullptr;
     parallel.buffers = nullptr;
+}
+
+// Stops the workers and frees the record made by new_parallel_blocks;
+// `parallel` is null afterwards. Harmless on null.
+template <typename Summing>
+void release_parallel_blocks(ParallelBlocks<Summing>*& parallel) {
+    if (parallel != nullptr) {
+        stop_parallel_blocks(*parallel);
+        delete parallel;
+        parallel = nullptr;
+    }
 }
 
 }  // namespace vorik

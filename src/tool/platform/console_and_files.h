@@ -14,6 +14,10 @@ namespace vorik {
 // The arguments of wmain in UTF-8. Windows spells every file name in
 // UTF-16; the code page that main's arguments come in cannot.
 std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
+
+// What a program's wmain does: runs `run` on its arguments in UTF-8 and
+// returns its exit status.
+int run_with_utf8_arguments(int argc, wchar_t** argv, int (*run)(int argc, const char* const* argv));
 #endif
 
 // Opens `path` for binary reading; on Windows the path is UTF-8.

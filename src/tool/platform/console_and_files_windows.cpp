@@ -44,6 +44,15 @@ std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
     return arguments;
 }
 
+int run_with_utf8_arguments(int argc, wchar_t** argv, int (*run)(int argc, const char* const* argv)) {
+    const std::vector<std::string> arguments = utf8_arguments(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& argument : arguments) {
+        pointers.push_back(argument.c_str());
+    }
+    return run(argc, pointers.data());
+}
+
 std::FILE* open_for_reading(const char* path) {
     std::wstring wide;
     return utf16_of(path, wide) ? _wfopen(wide.c_str(), L"rb") : nullptr;
