@@ -45,17 +45,18 @@ constexpr std::int64_t LARGEST_FRAMES = std::int64_t{1} << 62;
 constexpr double QUIETEST_MEAN_SQUARE = 8.0 * 8.0;
 
 // --- Candidates ----------------------------------------------------------------
-// The correlation is worked out at half the sample rate, on the mean of each
-// two frames: a quarter of the work, and a peak then lies within a frame of
-// where it lies at the full rate, where it is found again.
-constexpr std::int64_t FRAMES_PER_HALF_RATE_SAMPLE = 2;
+// The correlation is worked out at a quarter of the sample rate, on the
+// mean of each four frames: a sixteenth of the work of the full rate, and a
+// peak then lies within two frames of where it lies at the full rate, where
+// it is found again.
+constexpr std::int64_t FRAMES_PER_COARSE_SAMPLE = 4;
 // The highest peaks of the correlation that are checked sample by sample.
 constexpr std::size_t CANDIDATES = 8;
-// A peak at half the rate lies within a frame of the mono mix's own, which
-// may lie a frame off the exact best fit of all channels.
-constexpr std::int64_t REFINE_FRAMES = 2;
+// A peak at the coarse rate lies within two frames of the mono mix's own,
+// which may lie a frame off the exact best fit of all channels.
+constexpr std::int64_t REFINE_FRAMES = 3;
 // Delays this close are the same fit, refined from the same peak.
-constexpr std::int64_t SAME_FIT_FRAMES = 4;
+constexpr std::int64_t SAME_FIT_FRAMES = 6;
 
 // --- The verdict -----------------------------------------------------------------
 // At a correlation below one half, even the best gain leaves more than three
@@ -154,26 +155,26 @@ std::int64_t loudest_start(std::span<const float> mono, std::int64_t frames) {
     return static_cast<std::int64_t>(loudest_at);
 }
 
-// Fills `half` with `count` means of two frames' channels, from the frame
-// `first` on: the mono mix at half the sample rate. False where it cannot be
-// allocated.
-bool mix_to_half_rate(const std::int16_t* samples, std::int64_t first, std::int64_t count,
-                      std::size_t channels, std::vector<float>& half) {
+// Fills `coarse` with `count` means of FRAMES_PER_COARSE_SAMPLE frames'
+// channels, from the frame `first` on: the mono mix at the coarse rate.
+// False where it cannot be allocated.
+bool mix_to_coarse_rate(const std::int16_t* samples, std::int64_t first, std::int64_t count,
+                        std::size_t channels, std::vector<float>& coarse) {
     try {
-        half.resize(static_cast<std::size_t>(count));
+        coarse.resize(static_cast<std::size_t>(count));
     } catch (const std::bad_alloc&) {
         return false;
     }
-    const std::size_t two_frames = FRAMES_PER_HALF_RATE_SAMPLE * channels;
-    const std::int16_t* samples_of_two = samples + static_cast<std::size_t>(first) * channels;
-    const double per_sample = 1.0 / static_cast<double>(two_frames);
-    for (float& mean : half) {
+    const std::size_t frames_samples = FRAMES_PER_COARSE_SAMPLE * channels;
+    const std::int16_t* frames = samples + static_cast<std::size_t>(first) * channels;
+    const double per_sample = 1.0 / static_cast<double>(frames_samples);
+    for (float& mean : coarse) {
         std::int64_t sum = 0;
-        for (std::size_t i = 0; i < two_frames; ++i) {
-            sum += samples_of_two[i];
+        for (std::size_t i = 0; i < frames_samples; ++i) {
+            sum += frames[i];
         }
         mean = static_cast<float>(static_cast<double>(sum) * per_sample);
-        samples_of_two += two_frames;
+        frames += frames_samples;
     }
     return true;
 }
@@ -210,7 +211,7 @@ bool is_peak(const std::vector<float>& correlation, std::size_t lag) {
 }
 
 // The lags of the highest peaks of positive correlation, each more than
-// SAME_FIT_FRAMES from the higher ones taken (at half the rate); returns how
+// SAME_FIT_FRAMES from the higher ones taken (at the coarse rate); returns how
 // many there are.
 std::size_t pick_peaks(const std::vector<float>& correlation, std::array<std::int64_t, CANDIDATES>& peaks) {
     // Peaks are two lags apart at least, so a peak taken passes over at most
@@ -237,7 +238,7 @@ std::size_t pick_peaks(const std::vector<float>& correlation, std::array<std::in
     for (auto peak = found.begin(); peak != highest_end && count < CANDIDATES; ++peak) {
         const bool apart = std::all_of(
             peaks.begin(), peaks.begin() + static_cast<std::ptrdiff_t>(count), [&](std::int64_t taken) {
-                return std::abs(taken - peak->lag) * FRAMES_PER_HALF_RATE_SAMPLE > SAME_FIT_FRAMES;
+                return std::abs(taken - peak->lag) * FRAMES_PER_COARSE_SAMPLE > SAME_FIT_FRAMES;
             });
         if (apart) {
             peaks[count++] = peak->lag;
@@ -336,9 +337,9 @@ DelayEstimate nothing_compared(DelayFinding finding) {
     return {finding, 0, 0, PSNR_IDENTICAL, PSNR_IDENTICAL};
 }
 
-// The search once the window is placed: `window_half` is its mono mix at
-// half the rate.
-DelayEstimate search(const Inputs& inputs, const Window& window, std::span<const float> window_half) {
+// The search once the window is placed: `window_coarse` is its mono mix at
+// the coarse rate.
+DelayEstimate search(const Inputs& inputs, const Window& window, std::span<const float> window_coarse) {
     const std::int16_t* window_samples =
         inputs.original + static_cast<std::size_t>(window.start) * inputs.channels;
     double window_energy = 0.0;
@@ -347,33 +348,33 @@ DelayEstimate search(const Inputs& inputs, const Window& window, std::span<const
             frame_energy(window_samples + static_cast<std::size_t>(frame) * inputs.channels, inputs.channels);
     }
     FitScratch scratch;
-    std::vector<float> span_half;
+    std::vector<float> span_coarse;
     std::vector<float> correlation;
     if (!sum_copy_energy(inputs, window, scratch) ||
-        !mix_to_half_rate(inputs.copy, window.start + window.earliest,
-                          (window.frames + window.latest - window.earliest) / FRAMES_PER_HALF_RATE_SAMPLE,
-                          inputs.channels, span_half)) {
+        !mix_to_coarse_rate(inputs.copy, window.start + window.earliest,
+                            (window.frames + window.latest - window.earliest) / FRAMES_PER_COARSE_SAMPLE,
+                            inputs.channels, span_coarse)) {
         return nothing_compared(DelayFinding::out_of_memory);
     }
     const Fit zero = fit_at(inputs, window, window_energy, scratch, 0);
     const double zero_db = window_psnr(zero, window, inputs.channels);
     DelayEstimate estimate{DelayFinding::no_signal, 0, static_cast<std::uint64_t>(window.frames), zero_db,
                            zero_db};
-    const double quietest = QUIETEST_MEAN_SQUARE * static_cast<double>(window_half.size());
-    const double window_half_energy = mono_energy(window_half);
-    if (window_half_energy < quietest || mono_energy(span_half) < quietest) {
+    const double quietest = QUIETEST_MEAN_SQUARE * static_cast<double>(window_coarse.size());
+    const double window_coarse_energy = mono_energy(window_coarse);
+    if (window_coarse_energy < quietest || mono_energy(span_coarse) < quietest) {
         return estimate;
     }
-    if (!detail::cross_correlate(window_half, span_half, correlation)) {
+    if (!detail::cross_correlate(window_coarse, span_coarse, correlation)) {
         return nothing_compared(DelayFinding::out_of_memory);
     }
-    normalise(correlation, span_half, window_half.size(), window_half_energy, quietest);
+    normalise(correlation, span_coarse, window_coarse.size(), window_coarse_energy, quietest);
     std::array<std::int64_t, CANDIDATES> peaks{};
     const std::size_t peak_count = pick_peaks(correlation, peaks);
     // Delay 0 stands among the candidates and, first, wins a tie.
     std::array<Fit, CANDIDATES + 1> fits{zero};
     for (std::size_t i = 0; i < peak_count; ++i) {
-        const std::int64_t delay = window.earliest + peaks[i] * FRAMES_PER_HALF_RATE_SAMPLE;
+        const std::int64_t delay = window.earliest + peaks[i] * FRAMES_PER_COARSE_SAMPLE;
         fits[i + 1] = refine(inputs, window, window_energy, scratch, delay);
     }
     const std::span<const Fit> checked(fits.data(), peak_count + 1);
@@ -406,23 +407,24 @@ DelayEstimate find_delay(const std::int16_t* original, std::uint64_t original_fr
     if (channels == 0 || plan.frames < SHORTEST_WINDOW) {
         return nothing_compared(DelayFinding::no_signal);
     }
-    // The original's mono mix over every start the window may take, at half
-    // the rate; the window starts two frames apart, and is two frames long.
-    std::vector<float> starts_half;
-    if (!mix_to_half_rate(inputs.original, plan.first_start,
-                          (plan.last_start + plan.frames - plan.first_start) / FRAMES_PER_HALF_RATE_SAMPLE,
-                          inputs.channels, starts_half)) {
+    // The original's mono mix over every start the window may take, at the
+    // coarse rate: the window starts, and is as long as, a whole number of
+    // coarse samples.
+    std::vector<float> starts_coarse;
+    if (!mix_to_coarse_rate(inputs.original, plan.first_start,
+                            (plan.last_start + plan.frames - plan.first_start) / FRAMES_PER_COARSE_SAMPLE,
+                            inputs.channels, starts_coarse)) {
         return nothing_compared(DelayFinding::out_of_memory);
     }
-    const std::int64_t half_frames = plan.frames / FRAMES_PER_HALF_RATE_SAMPLE;
-    const std::int64_t loudest = loudest_start(starts_half, half_frames);
-    Window window{plan.first_start + loudest * FRAMES_PER_HALF_RATE_SAMPLE,
-                  half_frames * FRAMES_PER_HALF_RATE_SAMPLE, 0, 0};
+    const std::int64_t coarse_frames = plan.frames / FRAMES_PER_COARSE_SAMPLE;
+    const std::int64_t loudest = loudest_start(starts_coarse, coarse_frames);
+    Window window{plan.first_start + loudest * FRAMES_PER_COARSE_SAMPLE,
+                  coarse_frames * FRAMES_PER_COARSE_SAMPLE, 0, 0};
     window.earliest = -std::min(delay_bound, window.start);
     window.latest = std::min(delay_bound, inputs.copy_frames - window.frames - window.start);
     return search(inputs, window,
-                  std::span<const float>(starts_half)
-                      .subspan(static_cast<std::size_t>(loudest), static_cast<std::size_t>(half_frames)));
+                  std::span<const float>(starts_coarse)
+                      .subspan(static_cast<std::size_t>(loudest), static_cast<std::size_t>(coarse_frames)));
 }
 
 }  // namespace vorik

@@ -134,6 +134,9 @@ std::string open_check_input(CheckInput& input) {
     }
     std::uint64_t bytes = 0;
     input.regular = regular_file_size(input.file, bytes);
+    if (!input.regular) {
+        let_pipe_hold_more(input.file);
+    }
     return {};
 }
 

@@ -47,6 +47,11 @@ std::wstring console_text(const char* text);
 // line end and the end of the file.
 void read_in_binary_mode(std::FILE* stream);
 
+// Lets a pipe read through `stream` hold more, where the system allows it,
+// so that the program writing into it goes on while this one measures. A
+// stream that is no pipe is left as it is.
+void let_pipe_hold_more(std::FILE* stream);
+
 // fopen() of a directory succeeds on some systems and fails only on reading.
 bool opened_path_is_directory(std::FILE* file);
 

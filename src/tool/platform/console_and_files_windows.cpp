@@ -96,6 +96,9 @@ std::wstring console_text(const char* text) {
 // Windows refuses to open a directory as a file, so an opened path never is one.
 void read_in_binary_mode(std::FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
 
+// A Windows pipe's size is set by the one who makes it.
+void let_pipe_hold_more(std::FILE*) {}
+
 bool opened_path_is_directory(std::FILE*) { return false; }
 
 bool regular_file_size(std::FILE* file, std::uint64_t& bytes) {
