@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Times vorik on large WAV files against the floor of reading them with cat,
 # and against what a user would otherwise reach for (sox, numpy) where those
-# are installed. Everything is measured in this one run, with the tool and
+# are installed; then vorik-check against vorik. Everything is measured in this one run, with the tool and
 # cat taking turns, on files in each state the page cache holds them in: just
 # written, on a memory file system, read back from disk, and evicted (read
 # from the disk itself); for two sizes of file, and pinned to one core.
@@ -17,8 +17,8 @@ readonly SMALL_MIB=64
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build="$repo/build-bench"
 
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORIK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target vorik make_examples >/dev/null
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORIK_BUILD_TESTS=OFF -DVORIK_BUILD_CHECK=ON >/dev/null
+cmake --build "$build" -j2 --target vorik vorik-check make_examples >/dev/null
 
 # On the disk the build is on: /tmp may be a memory file system.
 work=$(mktemp -d "$build/benchmark-files.XXXXXX")
@@ -82,8 +82,12 @@ evict_then_read_back() {
 before_each=true
 pin=()
 
-# One row: a command and cat on the same two files, taking turns RUNS times;
-# the ratio is the median of the ratios of each turn.
+# What a row's command is held against, given the same two files: cat
+# reading them, unless a table sets another.
+baseline=(cat)
+
+# One row: a command and the baseline on the same two files, taking turns
+# RUNS times; the ratio is the median of the ratios of each turn.
 row() {
     local label=$1 first=$2 second=$3
     shift 3
@@ -91,7 +95,7 @@ row() {
     for _ in $(seq "$runs"); do
         local c t
         "$before_each" "$first" "$second"
-        c=$(wall_seconds ${pin[@]+"${pin[@]}"} cat "$first" "$second")
+        c=$(wall_seconds ${pin[@]+"${pin[@]}"} "${baseline[@]}" "$first" "$second")
         "$before_each" "$first" "$second"
         t=$(wall_seconds ${pin[@]+"${pin[@]}"} "$@" "$first" "$second")
         cat_times+=("$c")
@@ -104,24 +108,27 @@ row() {
         "$(peak_rss_mib ${pin[@]+"${pin[@]}"} "$@" "$first" "$second")"
 }
 
-# The rows of one pair of files: each state of the page cache in turn.
+# The rows of one pair of files: each state of the page cache in turn, for
+# the command after the two arguments (vorik unless given).
 state_rows() {
     local size=$1 folder=$2
+    shift 2
+    local command=("${@:-$build/vorik}")
     local original="$folder/chord.wav" copy="$folder/chord_noisy.wav"
-    row "$size, just written" "$original" "$copy" "$build/vorik"
+    row "$size, just written" "$original" "$copy" "${command[@]}"
     if [ -d /dev/shm ] && [ "$(df -Pk /dev/shm | awk 'NR == 2 { print $4 }')" -gt $(( 3 * mib_per_file * 1024 )) ]; then
         memory_work=$(mktemp -d /dev/shm/vorik-benchmark.XXXXXX)
         cp "$original" "$copy" "$memory_work/"
-        row "$size, on /dev/shm (tmpfs)" "$memory_work/chord.wav" "$memory_work/chord_noisy.wav" "$build/vorik"
+        row "$size, on /dev/shm (tmpfs)" "$memory_work/chord.wav" "$memory_work/chord_noisy.wav" "${command[@]}"
         rm -rf "$memory_work"
         memory_work=""
     else
         echo "| $size, on /dev/shm | no room | | | |"
     fi
     evict_then_read_back "$original" "$copy"
-    row "$size, read back from disk" "$original" "$copy" "$build/vorik"
+    row "$size, read back from disk" "$original" "$copy" "${command[@]}"
     before_each=evict
-    row "$size, evicted: read from the disk" "$original" "$copy" "$build/vorik"
+    row "$size, evicted: read from the disk" "$original" "$copy" "${command[@]}"
     before_each=true
 }
 
@@ -192,3 +199,38 @@ echo "vorik's last line: $("$build/vorik" "$original" "$copy" </dev/null 2>/dev/
 if [ -n "$numpy_python" ]; then
     echo "numpy's values:    $("${numpy_psnr[@]}" "$original" "$copy")"
 fi
+
+# --- vorik-check against vorik ---------------------------------------------------
+baseline=("$build/vorik")
+check="$build/vorik-check"
+echo
+echo "vorik-check against vorik on the same files, taking turns; medians of $runs turns each"
+echo
+echo "| files | vorik-check (s) | vorik (s) | vorik-check / vorik | vorik-check's peak RSS (MiB) |"
+echo "|---|---|---|---|---|"
+state_rows "$mib_per_file MiB, --json" "$work/large" "$check" --json
+state_rows "$mib_per_file MiB, --csv" "$work/large" "$check" --csv
+evict_then_read_back "${noises[@]}"
+row "$mib_per_file MiB, --json, read back, two unrelated full-scale noises" "${noises[@]}" "$check" --json
+
+# An hour of 44.1 kHz stereo: what the delay search adds, and the memory.
+make_pair "$work/hour" $(( 3600 * BYTES_PER_SECOND / 1048576 + 1 ))
+hour=("$work/hour/chord.wav" "$work/hour/chord_noisy.wav")
+evict_then_read_back "${hour[@]}"
+baseline=("$check" --json --delay 0)
+echo
+echo "An hour of stereo, read back from disk: the delay search against none"
+echo
+echo "| command | time (s) | --delay 0 (s) | ratio | peak RSS (MiB) |"
+echo "|---|---|---|---|---|"
+row "vorik-check --json --align" "${hour[@]}" "$check" --json --align
+row "vorik-check --json (searches, measures at 0)" "${hour[@]}" "$check" --json
+# Standard input: the copy through a pipe, against the pipe alone.
+baseline=(sh -c 'cat "$2" | wc -c' cat_wc)
+echo
+echo "The copy through a pipe, against cat COPY | wc -c"
+echo
+echo "| command | time (s) | cat and wc -c (s) | ratio | peak RSS (MiB) |"
+echo "|---|---|---|---|---|"
+row "vorik-check --json ORIGINAL -, the copy of an hour through cat" "${hour[@]}" \
+    sh -c 'cat "$2" | "$0" --json "$1" -' "$check"

@@ -58,6 +58,16 @@ constexpr std::int64_t REFINE_FRAMES = 3;
 // Delays this close are the same fit, refined from the same peak.
 constexpr std::int64_t SAME_FIT_FRAMES = 6;
 
+// --- How a delay fits ----------------------------------------------------------
+// A copy's level may change within the window (a dropout, a fade, a codec
+// that breaks down for a moment): each of these stretches of the window
+// gets the copy's best gain of its own, so that one stretch cannot spoil
+// the fit of the others. A stretch is a quarter second of a 2-second window,
+// and never shorter than SHORTEST_STRETCH frames, whose gain could follow
+// the copy too closely.
+constexpr std::int64_t STRETCHES = 8;
+constexpr std::int64_t SHORTEST_STRETCH = 2048;
+
 // --- The verdict -----------------------------------------------------------------
 // At a correlation below one half, even the best gain leaves more than three
 // quarters of the window's energy: the copy is not this sound, or two
@@ -89,6 +99,8 @@ struct Inputs {
 struct FitScratch {
     std::vector<ChannelDifferences> channels;
     std::vector<double> copy_energy_before;  // of the span's frames before each one
+    std::int64_t stretch_frames;        // of each stretch of the window but the last, which takes the rest
+    std::vector<double> window_energy;  // of each stretch
 };
 
 // The window's length, and the starts it may take in the original: those
@@ -112,8 +124,9 @@ struct Window {
 struct Fit {
     std::int64_t delay;
     double squared_error;  // the sum of squared differences
-    double residual;       // what is left of it with the copy scaled by its best gain
-    double correlation;    // of the window and the copy, channels pooled: 1 for a copy at any gain
+    double residual;       // what is left of it with each stretch of the copy scaled by its best gain
+    double correlation;  // the square root of the window's energy that the copy so explains: 1 for a copy at
+                         // any gain
 };
 
 std::int64_t bounded(std::uint64_t frames) {
@@ -256,13 +269,17 @@ double frame_energy(const std::int16_t* frame, std::size_t channels) {
     return static_cast<double>(energy);
 }
 
-// The copy's energy before each frame of the span, from its first frame.
-bool sum_copy_energy(const Inputs& inputs, const Window& window, FitScratch& scratch) {
+// The copy's energy before each frame of the span, from its first frame,
+// and the window's in each of its stretches.
+bool prepare_fits(const Inputs& inputs, const Window& window, FitScratch& scratch) {
     const std::int64_t first = window.start + window.earliest;
     const std::int64_t frames = window.frames + window.latest - window.earliest;
+    const std::int64_t stretches = std::clamp(window.frames / SHORTEST_STRETCH, std::int64_t{1}, STRETCHES);
+    scratch.stretch_frames = window.frames / stretches;
     try {
         scratch.channels.resize(inputs.channels);
         scratch.copy_energy_before.resize(static_cast<std::size_t>(frames) + 1);
+        scratch.window_energy.assign(static_cast<std::size_t>(stretches), 0.0);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -273,41 +290,67 @@ bool sum_copy_energy(const Inputs& inputs, const Window& window, FitScratch& scr
                                inputs.channels);
     }
     scratch.copy_energy_before.back() = energy;
+    for (std::int64_t frame = 0; frame < window.frames; ++frame) {
+        const auto stretch =
+            static_cast<std::size_t>(std::min(frame / scratch.stretch_frames, stretches - 1));
+        scratch.window_energy[stretch] +=
+            frame_energy(inputs.original + static_cast<std::size_t>(window.start + frame) * inputs.channels,
+                         inputs.channels);
+    }
     return true;
 }
 
-Fit fit_at(const Inputs& inputs, const Window& window, double window_energy, FitScratch& scratch,
-           std::int64_t delay) {
-    const std::int16_t* original = inputs.original + static_cast<std::size_t>(window.start) * inputs.channels;
-    const std::int16_t* copy = inputs.copy + static_cast<std::size_t>(window.start + delay) * inputs.channels;
+// The sum of squared differences of all channels over `frames` frames.
+double squared_error(const Inputs& inputs, FitScratch& scratch, const std::int16_t* original,
+                     const std::int16_t* copy, std::int64_t frames) {
     std::fill(scratch.channels.begin(), scratch.channels.end(), ChannelDifferences{});
     add_channel_differences(scratch.channels.data(), static_cast<std::uint16_t>(inputs.channels), original,
-                            copy, static_cast<std::size_t>(window.frames), 0);
+                            copy, static_cast<std::size_t>(frames), 0);
     double error = 0.0;
     for (const ChannelDifferences& channel : scratch.channels) {
         error += detail::rounded_to_double(channel.squares);
     }
-    const auto first = static_cast<std::size_t>(delay - window.earliest);
-    const double copy_energy = scratch.copy_energy_before[first + static_cast<std::size_t>(window.frames)] -
-                               scratch.copy_energy_before[first];
-    // With P the sum of products, error = E_original - 2P + E_copy. The best
-    // gain P / E_copy leaves error - (E_copy - P)^2 / E_copy, where
-    // E_copy - P, taken so, is exactly 0 for an exact copy.
-    const double excess = (copy_energy - window_energy + error) / 2.0;
-    const double product = copy_energy - excess;
-    const double residual = copy_energy > 0.0 ? std::max(0.0, error - square(excess) / copy_energy) : error;
-    const double scale = std::sqrt(window_energy * copy_energy);
-    return {delay, error, residual, scale > 0.0 ? product / scale : 0.0};
+    return error;
+}
+
+Fit fit_at(const Inputs& inputs, const Window& window, FitScratch& scratch, std::int64_t delay) {
+    Fit fit{delay, 0.0, 0.0, 0.0};
+    double window_energy = 0.0;
+    const auto stretches = static_cast<std::int64_t>(scratch.window_energy.size());
+    for (std::int64_t stretch = 0; stretch < stretches; ++stretch) {
+        const std::int64_t begin = stretch * scratch.stretch_frames;
+        const std::int64_t frames = stretch + 1 == stretches ? window.frames - begin : scratch.stretch_frames;
+        const std::size_t at = static_cast<std::size_t>(window.start + begin) * inputs.channels;
+        const double error = squared_error(
+            inputs, scratch, inputs.original + at,
+            inputs.copy + at + static_cast<std::size_t>(delay * static_cast<std::int64_t>(inputs.channels)),
+            frames);
+        const auto first = static_cast<std::size_t>(delay - window.earliest + begin);
+        const double copy_energy = scratch.copy_energy_before[first + static_cast<std::size_t>(frames)] -
+                                   scratch.copy_energy_before[first];
+        const double original_energy = scratch.window_energy[static_cast<std::size_t>(stretch)];
+        // With P the sum of products, error = E_original - 2P + E_copy. The
+        // best gain P / E_copy leaves error - (E_copy - P)^2 / E_copy, where
+        // E_copy - P, taken so, is exactly 0 for an exact copy. A copy that
+        // runs against the original (P <= 0) explains none of it.
+        const double excess = (copy_energy - original_energy + error) / 2.0;
+        const double product = copy_energy - excess;
+        fit.squared_error += error;
+        fit.residual += product > 0.0 ? std::max(0.0, error - square(excess) / copy_energy) : original_energy;
+        window_energy += original_energy;
+    }
+    fit.correlation =
+        window_energy > 0.0 ? std::sqrt(std::max(0.0, 1.0 - fit.residual / window_energy)) : 0.0;
+    return fit;
 }
 
 // The best fit within REFINE_FRAMES of `delay`.
-Fit refine(const Inputs& inputs, const Window& window, double window_energy, FitScratch& scratch,
-           std::int64_t delay) {
-    Fit best = fit_at(inputs, window, window_energy, scratch, delay);
+Fit refine(const Inputs& inputs, const Window& window, FitScratch& scratch, std::int64_t delay) {
+    Fit best = fit_at(inputs, window, scratch, delay);
     const std::int64_t last = std::min(window.latest, delay + REFINE_FRAMES);
     for (std::int64_t near = std::max(window.earliest, delay - REFINE_FRAMES); near <= last; ++near) {
         if (near != delay) {
-            const Fit fit = fit_at(inputs, window, window_energy, scratch, near);
+            const Fit fit = fit_at(inputs, window, scratch, near);
             best = fit.residual < best.residual ? fit : best;
         }
     }
@@ -340,23 +383,16 @@ DelayEstimate nothing_compared(DelayFinding finding) {
 // The search once the window is placed: `window_coarse` is its mono mix at
 // the coarse rate.
 DelayEstimate search(const Inputs& inputs, const Window& window, std::span<const float> window_coarse) {
-    const std::int16_t* window_samples =
-        inputs.original + static_cast<std::size_t>(window.start) * inputs.channels;
-    double window_energy = 0.0;
-    for (std::int64_t frame = 0; frame < window.frames; ++frame) {
-        window_energy +=
-            frame_energy(window_samples + static_cast<std::size_t>(frame) * inputs.channels, inputs.channels);
-    }
     FitScratch scratch;
     std::vector<float> span_coarse;
     std::vector<float> correlation;
-    if (!sum_copy_energy(inputs, window, scratch) ||
+    if (!prepare_fits(inputs, window, scratch) ||
         !mix_to_coarse_rate(inputs.copy, window.start + window.earliest,
                             (window.frames + window.latest - window.earliest) / FRAMES_PER_COARSE_SAMPLE,
                             inputs.channels, span_coarse)) {
         return nothing_compared(DelayFinding::out_of_memory);
     }
-    const Fit zero = fit_at(inputs, window, window_energy, scratch, 0);
+    const Fit zero = fit_at(inputs, window, scratch, 0);
     const double zero_db = window_psnr(zero, window, inputs.channels);
     DelayEstimate estimate{DelayFinding::no_signal, 0, static_cast<std::uint64_t>(window.frames), zero_db,
                            zero_db};
@@ -375,7 +411,7 @@ DelayEstimate search(const Inputs& inputs, const Window& window, std::span<const
     std::array<Fit, CANDIDATES + 1> fits{zero};
     for (std::size_t i = 0; i < peak_count; ++i) {
         const std::int64_t delay = window.earliest + peaks[i] * FRAMES_PER_COARSE_SAMPLE;
-        fits[i + 1] = refine(inputs, window, window_energy, scratch, delay);
+        fits[i + 1] = refine(inputs, window, scratch, delay);
     }
     const std::span<const Fit> checked(fits.data(), peak_count + 1);
     const Fit& best = *std::min_element(checked.begin(), checked.end(),
