@@ -45,7 +45,8 @@ PipedRun run_check(const Args& args) {
 // what the shell is for.
 PipedRun run_in_shell(const std::string& line) {
     const ToolUnderTest& tool = check_tool();
-    const std::string program = (tool.emulator.empty() ? "" : "'" + tool.emulator + "' ") + "'" + tool.path + "'";
+    const std::string program =
+        (tool.emulator.empty() ? "" : "'" + tool.emulator + "' ") + "'" + tool.path + "'";
     static const ToolUnderTest shell{"/bin/sh", "", false};
     ChildSetup setup;
     setup.program = &shell;
@@ -67,9 +68,11 @@ Samples music_like(std::size_t frames, std::uint16_t channels, std::uint32_t see
     for (std::size_t f = 0; f < frames; ++f) {
         for (std::uint16_t c = 0; c < channels; ++c) {
             const double t = static_cast<double>(f) / RATE;
-            const double tone = 8000.0 * std::sin(2 * 3.14159265358979 * (220.0 + 40.0 * c) * t) +
-                                3000.0 * std::sin(2 * 3.14159265358979 * 1375.0 * t * (1.0 + 0.1 * std::sin(t)));
-            samples[f * channels + c] = static_cast<std::int16_t>(std::clamp(tone + noise(random), -32768.0, 32767.0));
+            const double tone =
+                8000.0 * std::sin(2 * 3.14159265358979 * (220.0 + 40.0 * c) * t) +
+                3000.0 * std::sin(2 * 3.14159265358979 * 1375.0 * t * (1.0 + 0.1 * std::sin(t)));
+            samples[f * channels + c] =
+                static_cast<std::int16_t>(std::clamp(tone + noise(random), -32768.0, 32767.0));
         }
     }
     return samples;
@@ -81,7 +84,8 @@ Samples degraded(const Samples& original, std::uint32_t seed, int spread = 9) {
     Samples copy = original;
     for (std::size_t i = 0; i < copy.size(); ++i) {
         const int error = static_cast<int>(random() % static_cast<unsigned>(spread)) - spread / 2;
-        copy[i] = i % 7 == 0 ? copy[i] : static_cast<std::int16_t>(std::clamp(copy[i] + error, -32768, 32767));
+        copy[i] =
+            i % 7 == 0 ? copy[i] : static_cast<std::int16_t>(std::clamp(copy[i] + error, -32768, 32767));
     }
     return copy;
 }
@@ -92,25 +96,29 @@ std::string format_body(std::uint16_t channels, std::uint16_t tag = FORMAT_PCM, 
     std::string body = format_chunk_body({channels, RATE, bits, tag});
     if (tag == EXTENSIBLE) {
         constexpr char PCM_GUID_TAIL[] = "\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71";
-        body += little_endian(22, 2) + little_endian(valid_bits, 2) + little_endian(3, 4) + little_endian(sub_format, 2) +
-                std::string(PCM_GUID_TAIL, sizeof PCM_GUID_TAIL - 1);
+        body += little_endian(22, 2) + little_endian(valid_bits, 2) + little_endian(3, 4) +
+                little_endian(sub_format, 2) + std::string(PCM_GUID_TAIL, sizeof PCM_GUID_TAIL - 1);
     }
     return body;
 }
 
-std::string plain_wav(const Samples& samples, std::uint16_t channels) { return wav_bytes({channels, RATE}, samples); }
+std::string plain_wav(const Samples& samples, std::uint16_t channels) {
+    return wav_bytes({channels, RATE}, samples);
+}
 
 // The layouts writers produce, each holding the same samples.
 std::vector<std::pair<std::string, std::string>> layouts(const Samples& samples, std::uint16_t channels) {
     const std::string data = samples_bytes(samples);
     const std::string fmt = chunk("fmt ", format_body(channels));
-    const std::string list = chunk("LIST", "INFOISFT" + little_endian(5, 4) + "ffmp");  // odd body: a pad byte
-    const std::string ds64 = chunk("ds64", little_endian(0, 8) + little_endian(data.size(), 8) +
-                                               little_endian(samples.size() / channels, 8) + little_endian(0, 4));
+    const std::string list =
+        chunk("LIST", "INFOISFT" + little_endian(5, 4) + "ffmp");  // odd body: a pad byte
+    const std::string ds64 =
+        chunk("ds64", little_endian(0, 8) + little_endian(data.size(), 8) +
+                          little_endian(samples.size() / channels, 8) + little_endian(0, 4));
     return {
         {"canonical", plain_wav(samples, channels)},
-        {"LIST first, fact and JUNK", riff(list + chunk("JUNK", "xx") + fmt + chunk("fact", little_endian(1, 4)) +
-                                           chunk("data", data))},
+        {"LIST first, fact and JUNK",
+         riff(list + chunk("JUNK", "xx") + fmt + chunk("fact", little_endian(1, 4)) + chunk("data", data))},
         {"LIST after the data", riff(fmt + chunk("data", data) + list)},
         {"extensible", riff(chunk("fmt ", format_body(channels, EXTENSIBLE)) + chunk("data", data))},
         {"RF64", "RF64" + little_endian(ALL_ONES_32, 4) + "WAVE" + ds64 + fmt + "data" +
@@ -122,7 +130,9 @@ std::vector<std::pair<std::string, std::string>> layouts(const Samples& samples,
 
 class CheckEndToEnd : public testing::Test {
    protected:
-    std::string file(const std::string& bytes) { return dir_.write(std::to_string(next_file_++) + ".wav", bytes); }
+    std::string file(const std::string& bytes) {
+        return dir_.write(std::to_string(next_file_++) + ".wav", bytes);
+    }
 
     json checked(const Args& args, int status = PASSED) {
         const PipedRun run = run_check(args);
@@ -169,7 +179,8 @@ TEST_F(CheckEndToEnd, LayoutsGiveTheModelsFigures) {
         SCOPED_TRACE(name);
         const std::string copy_path = file(bytes);
         expect_model(checked({"--json", original_path, copy_path}), model);
-        expect_model(checked({"--json", copy_path, original_path}), model_comparison(copy, original, 2, RATE, 0));
+        expect_model(checked({"--json", copy_path, original_path}),
+                     model_comparison(copy, original, 2, RATE, 0));
         for (const std::string& line : {"cat '" + copy_path + "' | check --json '" + original_path + "' -",
                                         "check --json '" + original_path + "' - < '" + copy_path + "'"}) {
             const PipedRun run = run_in_shell(line);
@@ -198,7 +209,8 @@ TEST_F(CheckEndToEnd, ChannelsDelaysAndSecondsAsTheModel) {
         for (std::size_t f = 0; f < c.copy_frames; ++f) {
             const auto source = static_cast<std::int64_t>(f) - c.delay;
             if (source >= 0 && static_cast<std::size_t>(source) < c.original_frames) {
-                std::copy_n(near.begin() + source * c.channels, c.channels, copy.begin() + static_cast<std::ptrdiff_t>(f * c.channels));
+                std::copy_n(near.begin() + static_cast<std::ptrdiff_t>(source * c.channels), c.channels,
+                            copy.begin() + static_cast<std::ptrdiff_t>(f * c.channels));
             }
         }
         const ModelComparison model = model_comparison(original, copy, c.channels, RATE, c.delay);
@@ -219,7 +231,8 @@ TEST_F(CheckEndToEnd, ChannelsDelaysAndSecondsAsTheModel) {
                              static_cast<double>(model.original_skipped + second * RATE) / RATE);
             for (std::uint16_t ch = 0; ch < c.channels; ++ch) {
                 EXPECT_NEAR(row["psnr_db"][ch].get<double>(),
-                            model_psnr_db(model.seconds[second][ch].squares, model.second_frames[second]), DB_TOLERANCE);
+                            model_psnr_db(model.seconds[second][ch].squares, model.second_frames[second]),
+                            DB_TOLERANCE);
                 EXPECT_EQ(row["max_diff"][ch], model.seconds[second][ch].largest);
             }
         }
@@ -232,7 +245,8 @@ TEST_F(CheckEndToEnd, ChannelsDelaysAndSecondsAsTheModel) {
 // The stereo summary's vorik line is vorik's last progress line on the same
 // files, wherever vorik measures them all.
 TEST_F(CheckEndToEnd, StereoLineIsVoriksLastLine) {
-    const std::pair<std::size_t, int> pairs[] = {{3 * RATE, 9}, {5 * RATE / 2, 3}, {RATE / 3, 1001}, {7 * RATE, 2}};
+    const std::pair<std::size_t, int> pairs[] = {
+        {3 * RATE, 9}, {5 * RATE / 2, 3}, {RATE / 3, 1001}, {7 * RATE, 2}};
     for (const auto& [frames, spread] : pairs) {
         const Samples original = music_like(frames, 2, 7);
         const Samples copy = degraded(original, 8, spread);
@@ -242,7 +256,8 @@ TEST_F(CheckEndToEnd, StereoLineIsVoriksLastLine) {
         const PipedRun vorik = run_piped({original_path, copy_path});
         const std::string out = vorik.out;
         const std::size_t last = out.rfind('\r', out.size() - 2);
-        EXPECT_EQ(summary["vorik"].get<std::string>() + "\r", out.substr(last == std::string::npos ? 0 : last + 1));
+        EXPECT_EQ(summary["vorik"].get<std::string>() + "\r",
+                  out.substr(last == std::string::npos ? 0 : last + 1));
     }
 }
 
@@ -252,14 +267,21 @@ TEST_F(CheckEndToEnd, RefusalsSayWhatAndWhy) {
     const std::string data = samples_bytes(samples);
     const std::string missing = dir_.path() + "/missing.wav";
     const std::pair<std::string, std::string> files[] = {
-        {riff(chunk("fmt ", format_body(2, FORMAT_PCM, 24)) + chunk("data", data)), "24-bit PCM; vorik-check measures 16-bit PCM"},
-        {riff(chunk("fmt ", format_body(2, FLOAT, 32)) + chunk("data", data)), "32-bit float; vorik-check measures 16-bit PCM"},
-        {riff(chunk("fmt ", format_body(2, ALAW, 8)) + chunk("data", data)), "A-law; vorik-check measures 16-bit PCM"},
-        {riff(chunk("fmt ", format_body(2, EXTENSIBLE, 32, 32, FLOAT)) + chunk("data", data)), "32-bit float; vorik-check measures 16-bit PCM"},
-        {riff(chunk("fmt ", format_body(2, EXTENSIBLE, 24, 20)) + chunk("data", data)), "20-bit PCM in 24-bit samples; vorik-check measures 16-bit PCM"},
-        {riff(chunk("fmt ", format_body(2).substr(0, 12)) + chunk("data", data)), "the 'fmt ' chunk has a size of 12 bytes, which cannot be right"},
+        {riff(chunk("fmt ", format_body(2, FORMAT_PCM, 24)) + chunk("data", data)),
+         "24-bit PCM; vorik-check measures 16-bit PCM"},
+        {riff(chunk("fmt ", format_body(2, FLOAT, 32)) + chunk("data", data)),
+         "32-bit float; vorik-check measures 16-bit PCM"},
+        {riff(chunk("fmt ", format_body(2, ALAW, 8)) + chunk("data", data)),
+         "A-law; vorik-check measures 16-bit PCM"},
+        {riff(chunk("fmt ", format_body(2, EXTENSIBLE, 32, 32, FLOAT)) + chunk("data", data)),
+         "32-bit float; vorik-check measures 16-bit PCM"},
+        {riff(chunk("fmt ", format_body(2, EXTENSIBLE, 24, 20)) + chunk("data", data)),
+         "20-bit PCM in 24-bit samples; vorik-check measures 16-bit PCM"},
+        {riff(chunk("fmt ", format_body(2).substr(0, 12)) + chunk("data", data)),
+         "the 'fmt ' chunk has a size of 12 bytes, which cannot be right"},
         {plain_wav(samples, 2).substr(0, 30), "the file ends within its header, before the first sample"},
-        {riff(chunk("data", data) + chunk("fmt ", format_body(2))), "the data chunk comes before the format chunk"},
+        {riff(chunk("data", data) + chunk("fmt ", format_body(2))),
+         "the data chunk comes before the format chunk"},
         {"RIFX" + plain_wav(samples, 2).substr(4), "not a RIFF/WAVE file"},
         {riff(chunk("fmt ", format_body(0)) + chunk("data", data)), "no channels"},
     };
@@ -284,9 +306,9 @@ TEST_F(CheckEndToEnd, RefusalsSayWhatAndWhy) {
         EXPECT_EQ(run.status, NOT_MEASURED);
         EXPECT_EQ(text_lines(run.err), "vorik-check: " + why + "\n");
     }
-    for (const Args& args : {Args{good}, Args{"--delay", "3", "--align", good, good}, Args{"--json", "--csv", good, good},
-                             Args{"--no-such-option", good, good}, Args{"--max-diff", "70000", good, good},
-                             Args{good, dir_.path()}}) {
+    for (const Args& args : {Args{good}, Args{"--delay", "3", "--align", good, good},
+                             Args{"--json", "--csv", good, good}, Args{"--no-such-option", good, good},
+                             Args{"--max-diff", "70000", good, good}, Args{good, dir_.path()}}) {
         const PipedRun run = run_check(args);
         EXPECT_EQ(run.status, NOT_MEASURED) << args.front();
         EXPECT_NE(run.err, "") << args.front();
@@ -304,7 +326,8 @@ TEST_F(CheckEndToEnd, RefusalsSayWhatAndWhy) {
 TEST_F(CheckEndToEnd, VerdictsAgainstTheLimits) {
     const Samples original = music_like(3 * RATE, 2, 10);
     Samples copy = degraded(original, 11);
-    for (std::size_t f = RATE; f < 2 * RATE; ++f) copy[2 * f + 1] = static_cast<std::int16_t>(copy[2 * f + 1] / 2);
+    for (std::size_t f = RATE; f < 2 * RATE; ++f)
+        copy[2 * f + 1] = static_cast<std::int16_t>(copy[2 * f + 1] / 2);
     const ModelComparison model = model_comparison(original, copy, 2, RATE, 0);
     const double right_db = model_psnr_db(model.total[1].squares, model.frames);
     const double worst_db = model_psnr_db(model.seconds[1][1].squares, RATE);
@@ -325,7 +348,10 @@ TEST_F(CheckEndToEnd, VerdictsAgainstTheLimits) {
         {{"--min-second-psnr", text(worst_db - 0.01)}, copy_path, PASSED, ""},
         {{"--min-second-psnr", text(worst_db + 0.01)}, copy_path, FAILED, "channel 2: 1 second(s) below"},
         {{"--max-diff", std::to_string(model.total[1].largest)}, copy_path, PASSED, ""},
-        {{"--max-diff", std::to_string(model.total[1].largest - 1)}, copy_path, FAILED, "channel 2: a difference of"},
+        {{"--max-diff", std::to_string(model.total[1].largest - 1)},
+         copy_path,
+         FAILED,
+         "channel 2: a difference of"},
         {{"--bit-exact"}, twin, PASSED, ""},
         {{"--bit-exact"}, copy_path, FAILED, "channel 1: "},
         {{"--min-psnr", "0"}, short_copy, FAILED, "the copy is short"},
@@ -338,7 +364,8 @@ TEST_F(CheckEndToEnd, VerdictsAgainstTheLimits) {
         EXPECT_EQ(summary["verdict"], c.status == PASSED ? "pass" : "fail");
         EXPECT_EQ(summary["failures"].empty(), c.failure.empty());
         if (!c.failure.empty()) {
-            EXPECT_EQ(summary["failures"][0].get<std::string>().rfind(c.failure, 0), 0U) << summary["failures"];
+            EXPECT_EQ(summary["failures"][0].get<std::string>().rfind(c.failure, 0), 0U)
+                << summary["failures"];
         }
     }
     const json none = checked({"--json", original_path, copy_path});
@@ -390,7 +417,8 @@ TEST_F(CheckEndToEnd, CsvRows) {
         ASSERT_EQ(row.size(), 9U);
         EXPECT_EQ(row[0], std::to_string(second));
         EXPECT_EQ(row[2], std::to_string(model.second_frames[second]));
-        EXPECT_NEAR(std::stod(row[3]), model_psnr_db(model.seconds[second][0].squares, model.second_frames[second]),
+        EXPECT_NEAR(std::stod(row[3]),
+                    model_psnr_db(model.seconds[second][0].squares, model.second_frames[second]),
                     DB_TOLERANCE);
         EXPECT_EQ(row[8], std::to_string(model.seconds[second][1].largest));
     }
