@@ -42,8 +42,9 @@ std::FILE* wav_file(const Samples& samples, std::uint16_t channels, std::uint32_
                     int extra_bytes) {
     std::string bytes = wav_bytes({channels, rate, 16, FORMAT_PCM}, samples);
     if (data_size != 0) {
-        bytes.replace(DATA_SIZE_AT, DATA_SIZE_BYTES,
-                      little_endian(data_size < 0 ? 0 : static_cast<std::uint64_t>(data_size), DATA_SIZE_BYTES));
+        bytes.replace(
+            DATA_SIZE_AT, DATA_SIZE_BYTES,
+            little_endian(data_size < 0 ? 0 : static_cast<std::uint64_t>(data_size), DATA_SIZE_BYTES));
     }
     // Bytes after the data: a trailing chunk, or half a sample.
     bytes.append(static_cast<std::size_t>(extra_bytes), '\x7F');
@@ -66,7 +67,8 @@ struct CheckRun {
         for (unsigned f = 0; f < 2; ++f) {
             ChannelInput& input = f == 0 ? measurement.original : measurement.copy;
             std::fseek(input.stream.file, 0, SEEK_END);
-            sources[f] = {&input.stream, formats[f].data_offset, static_cast<std::uint64_t>(std::ftell(input.stream.file))};
+            sources[f] = {&input.stream, formats[f].data_offset,
+                          static_cast<std::uint64_t>(std::ftell(input.stream.file))};
             input.source = file_sample_source(sources[f]);
         }
         summing = start_difference_blocks(*parallel, sources[0], sources[1], measurement.channels,
@@ -111,7 +113,8 @@ TEST(ChannelMeasurement, EverySecondAndTheTotalsAsTheModel) {
         {2, RATE, LONG / 3, LONG, 0, 0, "stereo, copy long"},
         {1, 8000, 40001, 40001, 3, 0, "mono, a block of 8000"},
         {6, 48000, 6 * 150007, 6 * 150007, -7, 0, "six channels"},
-        {6, 48000, 6 * 100000, 6 * 100000, 0, 6 * 2 * 70000, "six channels, data chunk shorter than the file"},
+        {6, 48000, 6 * 100000, 6 * 100000, 0, 6 * 2 * 70000,
+         "six channels, data chunk shorter than the file"},
         {2, RATE, 2 * RATE * 3, 2 * RATE * 3, 0, -1, "data size 0: to the end"},
         {2, RATE, 1000, 1000, 2000, 0, "delay past the copy's end"},
         {2, RATE, 0, 0, 0, 0, "no samples"},
@@ -129,11 +132,14 @@ TEST(ChannelMeasurement, EverySecondAndTheTotalsAsTheModel) {
                     original[static_cast<std::size_t>(source)] + copy[static_cast<std::size_t>(i)] / 4096);
             }
         }
-        const std::size_t data_samples = c.data_size > 0 ? static_cast<std::size_t>(c.data_size) / 2 : SIZE_MAX;
-        const ModelComparison model =
-            model_comparison(Samples(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(std::min(data_samples, original.size()))),
-                             Samples(copy.begin(), copy.begin() + static_cast<std::ptrdiff_t>(std::min(data_samples, copy.size()))),
-                             c.channels, c.sample_rate, c.delay);
+        const std::size_t data_samples =
+            c.data_size > 0 ? static_cast<std::size_t>(c.data_size) / 2 : SIZE_MAX;
+        const ModelComparison model = model_comparison(
+            Samples(original.begin(),
+                    original.begin() + static_cast<std::ptrdiff_t>(std::min(data_samples, original.size()))),
+            Samples(copy.begin(),
+                    copy.begin() + static_cast<std::ptrdiff_t>(std::min(data_samples, copy.size()))),
+            c.channels, c.sample_rate, c.delay);
         for (const Reading reading : {Reading::streams, Reading::one_thread, Reading::two_threads}) {
             SCOPED_TRACE(testing::Message() << c.what << ", reading " << static_cast<int>(reading));
             std::FILE* original_file = wav_file(original, c.channels, c.sample_rate, c.data_size, 0);

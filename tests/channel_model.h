@@ -30,8 +30,9 @@ struct ModelComparison {
 // Compares `original` and `copy`, interleaved samples of `channels`
 // channels, one second of `sample_rate` frames at a time, the copy's frame
 // `delay` paired with the original's frame 0.
-ModelComparison model_comparison(const std::vector<std::int16_t>& original, const std::vector<std::int16_t>& copy,
-                                 std::uint16_t channels, std::uint32_t sample_rate, std::int64_t delay);
+ModelComparison model_comparison(const std::vector<std::int16_t>& original,
+                                 const std::vector<std::int16_t>& copy, std::uint16_t channels,
+                                 std::uint32_t sample_rate, std::int64_t delay);
 
 // 20 log10(65535 / sqrt(squares / frames)) in long double, or 333 for no difference.
 double model_psnr_db(std::uint64_t squares, std::uint64_t frames);

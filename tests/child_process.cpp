@@ -124,7 +124,8 @@ bool refuse_shared_file_mappings() {
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     const sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 // In the child, before the tool runs.

@@ -1,6 +1,8 @@
 // The library's log10 against mpmath's, rounded to nearest: the reference
 // values in decimal_log_cases.txt come from tools/decimal_log_reference.py.
 // VORIK_DECIMAL_LOG_CASES names another such file, for a longer run.
+#include "decimal_log.h"
+
 #include <gtest/gtest.h>
 #include <vorik/psnr_meter.h>
 
@@ -16,8 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "decimal_log.h"
-
 using namespace vorik;
 using namespace vorik::detail;
 
@@ -28,7 +28,7 @@ struct Case {
     double rounded;    // log10(x) rounded to nearest
     double remainder;  // log10(x) - rounded, rounded to nearest
     bool from_meter;
-    double total;        // for the meter's: the total and pairs that x comes from
+    double total;  // for the meter's: the total and pairs that x comes from
     std::uint64_t pairs;
 };
 
@@ -118,11 +118,11 @@ TEST(DecimalLog, RoundsAsMpmathDoesOnEveryReferenceArgument) {
             }
         }
         precise += section_precise;
-        std::printf("%-60s %6zu arguments, %4zu to the precise path\n", section.name.c_str(), section.cases.size(),
-                    section_precise);
+        std::printf("%-60s %6zu arguments, %4zu to the precise path\n", section.name.c_str(),
+                    section.cases.size(), section_precise);
     }
-    std::printf("%zu arguments as mpmath has them; %zu to the precise path; estimate within 2^%.2f\n", checked,
-                precise, std::log2(largest_error));
+    std::printf("%zu arguments as mpmath has them; %zu to the precise path; estimate within 2^%.2f\n",
+                checked, precise, std::log2(largest_error));
     EXPECT_GT(precise, 0U) << "the precise path was never taken";
 }
 

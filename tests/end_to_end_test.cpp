@@ -5,11 +5,10 @@
 #include <gtest/gtest.h>
 #include <langinfo.h>
 #include <locale.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -731,8 +730,8 @@ std::string first_difference(const std::string& expected, const std::string& act
     const auto at = static_cast<std::size_t>(differ.first - expected.begin());
     constexpr std::size_t SHOWN = 120;
     return "lengths " + std::to_string(expected.size()) + " and " + std::to_string(actual.size()) +
-           ", first difference at byte " + std::to_string(at) + ":\n  " + expected.substr(at, SHOWN) + "\n  " +
-           actual.substr(at, SHOWN);
+           ", first difference at byte " + std::to_string(at) + ":\n  " + expected.substr(at, SHOWN) +
+           "\n  " + actual.substr(at, SHOWN);
 }
 
 // An input of a run: its bytes, in a file or through a named pipe.
@@ -817,7 +816,8 @@ class CommandLineFile {
         pid_ = fork();
         if (pid_ == 0) {
             const int null = open("/dev/null", O_WRONLY);
-            if (dup2(input[0], STDIN_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0 || dup2(null, STDERR_FILENO) < 0) {
+            if (dup2(input[0], STDIN_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0 ||
+                dup2(null, STDERR_FILENO) < 0) {
                 _exit(1);
             }
             close(input[1]);
@@ -878,7 +878,8 @@ TEST_F(EndToEnd, RegularFilesAndPipesGiveTheSameBytes) {
     // alike but in their left samples; then both grow.
     const Samples grown_first = noise(450 * block + 2000, 54);
     Samples grown_second = grown_first;
-    for (std::size_t i = 0; i < grown_second.size(); i += 2) grown_second[i] = static_cast<std::int16_t>(grown_second[i] / 3);
+    for (std::size_t i = 0; i < grown_second.size(); i += 2)
+        grown_second[i] = static_cast<std::int16_t>(grown_second[i] / 3);
     const std::size_t at_start = 300 * block + 1001;
     // Small enough for the arguments of a process; its last byte a NUL.
     Samples small_first = noise(5 * block + 100, 55);
@@ -905,7 +906,8 @@ TEST_F(EndToEnd, RegularFilesAndPipesGiveTheSameBytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        const bool linux_only = c.regular == Regular::mapping_refused || c.regular == Regular::first_size_reads_0;
+        const bool linux_only =
+            c.regular == Regular::mapping_refused || c.regular == Regular::first_size_reads_0;
         if (linux_only && !tool_runs_directly()) continue;
         const std::string first_bytes = wav_bytes(c.format, *c.first);
         const std::string second_bytes = wav_bytes(c.format, *c.second);
@@ -925,7 +927,8 @@ TEST_F(EndToEnd, RegularFilesAndPipesGiveTheSameBytes) {
             const std::string first_path = file(first_bytes.substr(0, bytes_at_start));
             const std::string second_path = file(second_bytes.substr(0, bytes_at_start));
             regular = run_held_up({first_path, second_path}, [&](pid_t) {
-                for (const auto& [path, bytes] : {std::pair{first_path, &first_bytes}, {second_path, &second_bytes}}) {
+                for (const auto& [path, bytes] :
+                     {std::pair{first_path, &first_bytes}, {second_path, &second_bytes}}) {
                     std::FILE* grown = std::fopen(path.c_str(), "ab");
                     ASSERT_NE(grown, nullptr);
                     std::fwrite(bytes->data() + bytes_at_start, 1, bytes->size() - bytes_at_start, grown);

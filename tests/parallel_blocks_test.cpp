@@ -2,8 +2,6 @@
 // blocks, ending and totals as the in-order loop over whole blocks, to the
 // last bit, by one thread or two; and what files that grow, are cut, or tell
 // less than they hold come to is the loop's to say.
-#include "psnr_blocks.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "block_reference.h"
+#include "psnr_blocks.h"
 #include "scratch_stream.h"
 
 #ifndef _WIN32
@@ -127,9 +126,9 @@ TEST(ParallelBlocks, MatchTheInOrderLoop) {
             for (const PsnrAccumulator& start : starts) {
                 const Outcome expected = whole_block_reference(first, second, block, start);
                 for (const unsigned threads : {1U, MAX_THREADS}) {
-                    SCOPED_TRACE(testing::Message() << "block " << block << ", lengths " << length[0] << "/"
-                                                    << length[1] << ", from " << start.sum_sq_left << ", "
-                                                    << threads << " threads");
+                    SCOPED_TRACE(testing::Message()
+                                 << "block " << block << ", lengths " << length[0] << "/" << length[1]
+                                 << ", from " << start.sum_sq_left << ", " << threads << " threads");
                     ThreadedRun run(first_file, second_file, block, threads, start);
                     EXPECT_TRUE(run.started);
                     expect_same(expected, run.to_the_end());
@@ -152,7 +151,8 @@ TEST(ParallelBlocks, SizesThatTellLessThanTheData) {
     std::FILE* first_file = wav_stream_of(first);
     std::FILE* second_file = wav_stream_of(second);
     const Outcome expected = whole_block_reference(first, second, BLOCK);
-    for (const std::uint64_t told : {std::uint64_t{0}, std::uint64_t{WAVE_HEADER_BYTES + 3 * BLOCK * 2 + 10}}) {
+    for (const std::uint64_t told :
+         {std::uint64_t{0}, std::uint64_t{WAVE_HEADER_BYTES + 3 * BLOCK * 2 + 10}}) {
         SCOPED_TRACE(testing::Message() << "sizes told: " << told);
         ThreadedRun run(first_file, second_file, BLOCK, MAX_THREADS, {}, told);
         EXPECT_TRUE(run.started);

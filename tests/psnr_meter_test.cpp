@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "messages.h"
-#include "scratch_stream.h"
 #include "psnr_pieces.h"
+#include "scratch_stream.h"
 #include "square_sums/square_sums.h"
 
 using namespace vorik;

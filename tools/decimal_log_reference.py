@@ -134,6 +134,9 @@ def table_text():
         '',
         'namespace vorik::detail::decimal_log_table {',
         '',
+        '// The script lays the tables out, one value or one row a line.',
+        '// clang-format off',
+        '',
         '// Significands in the interval of an index are multiplied by `reciprocal`,',
         '// a short number near the interval\'s own reciprocal; -log10(reciprocal) is',
         '// log_high + log_low, within 2^-106 of it.',
@@ -179,7 +182,7 @@ def table_text():
         for start in range(0, LIMBS, limbs_per_line):
             lines.append('    ' + ', '.join(limbs[start:start + limbs_per_line]) + ',')
         lines.append('};')
-    lines += ['', '}  // namespace vorik::detail::decimal_log_table', '']
+    lines += ['', '// clang-format on', '', '}  // namespace vorik::detail::decimal_log_table', '']
     return '\n'.join(lines)
 
 

@@ -185,7 +185,8 @@ int main(int argc, char** argv) {
     const std::string folder = argc > 1 ? argv[1] : ".";
     double seconds = DEFAULT_SECONDS;
     if (argc > 2 && !parse_seconds(argv[2], seconds)) {
-        std::fprintf(stderr, "make_examples: \"%s\" is no length in seconds (such as 2 or 10.5, at most a day)\n",
+        std::fprintf(stderr,
+                     "make_examples: \"%s\" is no length in seconds (such as 2 or 10.5, at most a day)\n",
                      argv[2]);
         return USAGE_STATUS;
     }

@@ -39,15 +39,15 @@ enum class ChannelMeasurementState : unsigned char {
 
 // One input's progress: where the samples come from and what is left of them.
 struct ChannelInput {
-    SampleSource source;        // the library's own reading unless the caller sets another
-    StreamInput stream;         // the library's own reading: the file and its buffer
-    SampleRun ready;            // made ready by the source and not taken yet
-    std::uint64_t data_left;    // samples the data chunk still holds; UINT64_MAX: to the end of the file
-    std::uint64_t skipped;      // frames skipped before the pairing began
-    std::uint64_t left;         // once finished: frames after the last one compared
-    std::uint64_t missing;      // once finished: frames its data chunk gives that the file did not hold
-    bool ended;                 // the input has nothing more
-    bool failed;                // reading it failed, or it changed under the measurement
+    SampleSource source;      // the library's own reading unless the caller sets another
+    StreamInput stream;       // the library's own reading: the file and its buffer
+    SampleRun ready;          // made ready by the source and not taken yet
+    std::uint64_t data_left;  // samples the data chunk still holds; UINT64_MAX: to the end of the file
+    std::uint64_t skipped;    // frames skipped before the pairing began
+    std::uint64_t left;       // once finished: frames after the last one compared
+    std::uint64_t missing;    // once finished: frames its data chunk gives that the file did not hold
+    bool ended;               // the input has nothing more
+    bool failed;              // reading it failed, or it changed under the measurement
 };
 
 // One comparison of two inputs, second by second. A record just made is
@@ -63,11 +63,11 @@ struct ChannelMeasurement {
     std::uint16_t channels{};
     std::uint32_t sample_rate{};
     std::int64_t delay{};
-    std::uint64_t seconds{};          // seconds measured so far
-    std::uint64_t frames{};           // frames compared so far
-    std::uint32_t second_frames{};    // frames of the last second measured: sample_rate, or fewer at the end
-    ChannelDifferences* second{};     // the last second measured: one record for each channel
-    ChannelDifferences* total{};      // every frame compared so far: one record for each channel
+    std::uint64_t seconds{};        // seconds measured so far
+    std::uint64_t frames{};         // frames compared so far
+    std::uint32_t second_frames{};  // frames of the last second measured: sample_rate, or fewer at the end
+    ChannelDifferences* second{};   // the last second measured: one record for each channel
+    ChannelDifferences* total{};    // every frame compared so far: one record for each channel
     ChannelInput original{};
     ChannelInput copy{};
 };
@@ -79,8 +79,8 @@ struct ChannelMeasurement {
 // allocates the buffers and the records, and the state is `measuring`.
 // Reads nothing. Always call finish_channel_measurement afterwards.
 void start_channel_measurement(ChannelMeasurement& measurement, std::FILE* original,
-                               const WaveFormat& original_format, std::FILE* copy, const WaveFormat& copy_format,
-                               std::int64_t delay);
+                               const WaveFormat& original_format, std::FILE* copy,
+                               const WaveFormat& copy_format, std::int64_t delay);
 
 // Compares the next second of both inputs. Returns true when there was at
 // least one frame to compare: `second`, `second_frames`, `total`, `frames`

@@ -49,7 +49,8 @@ bool start_input(ChannelInput& input, std::FILE* file, const WaveFormat& format)
     const std::uint32_t capacity = CHUNK_SAMPLES / format.channels * format.channels;
     input.stream.file = file;
     input.stream.capacity = capacity;
-    input.stream.buffer = static_cast<std::int16_t*>(std::malloc(std::size_t{capacity} * sizeof(std::int16_t)));
+    input.stream.buffer =
+        static_cast<std::int16_t*>(std::malloc(std::size_t{capacity} * sizeof(std::int16_t)));
     input.source = {read_stream_samples, &input.stream};
     input.data_left = data_samples(format, format.channels);
     return input.stream.buffer != nullptr;
@@ -133,7 +134,8 @@ bool read_second(ChannelMeasurement& measurement) {
     ChannelInput& original = measurement.original;
     ChannelInput& copy = measurement.copy;
     while (measurement.second_frames < measurement.sample_rate) {
-        const std::uint64_t wanted = std::uint64_t{measurement.sample_rate - measurement.second_frames} * channels;
+        const std::uint64_t wanted =
+            std::uint64_t{measurement.sample_rate - measurement.second_frames} * channels;
         if (!make_ready(original, wanted, channels) || !make_ready(copy, wanted, channels)) {
             return false;
         }
@@ -142,8 +144,8 @@ bool read_second(ChannelMeasurement& measurement) {
             // An input has ended.
             return true;
         }
-        add_channel_differences(measurement.second, channels, original.ready.samples, copy.ready.samples, frames,
-                                measurement.frames + measurement.second_frames);
+        add_channel_differences(measurement.second, channels, original.ready.samples, copy.ready.samples,
+                                frames, measurement.frames + measurement.second_frames);
         take(original, std::uint64_t{frames} * channels);
         take(copy, std::uint64_t{frames} * channels);
         measurement.second_frames += frames;
@@ -190,7 +192,8 @@ bool next_second(ChannelMeasurement& measurement, const detail::SecondSummer* su
     if (measurement.second_frames == 0) {
         const bool counted = count_what_is_left(measurement.original, measurement.channels) &&
                              count_what_is_left(measurement.copy, measurement.channels);
-        measurement.state = counted ? ChannelMeasurementState::finished : ChannelMeasurementState::read_failed;
+        measurement.state =
+            counted ? ChannelMeasurementState::finished : ChannelMeasurementState::read_failed;
         return false;
     }
     for (std::uint16_t c = 0; c < measurement.channels; ++c) {
@@ -204,8 +207,8 @@ bool next_second(ChannelMeasurement& measurement, const detail::SecondSummer* su
 }  // namespace
 
 void start_channel_measurement(ChannelMeasurement& measurement, std::FILE* original,
-                               const WaveFormat& original_format, std::FILE* copy, const WaveFormat& copy_format,
-                               std::int64_t delay) {
+                               const WaveFormat& original_format, std::FILE* copy,
+                               const WaveFormat& copy_format, std::int64_t delay) {
     finish_channel_measurement(measurement);
     measurement.channels = 0;
     measurement.sample_rate = 0;
@@ -220,8 +223,10 @@ void start_channel_measurement(ChannelMeasurement& measurement, std::FILE* origi
     }
     measurement.channels = original_format.channels;
     measurement.sample_rate = original_format.sample_rate;
-    measurement.second = static_cast<ChannelDifferences*>(std::calloc(measurement.channels, sizeof(ChannelDifferences)));
-    measurement.total = static_cast<ChannelDifferences*>(std::calloc(measurement.channels, sizeof(ChannelDifferences)));
+    measurement.second =
+        static_cast<ChannelDifferences*>(std::calloc(measurement.channels, sizeof(ChannelDifferences)));
+    measurement.total =
+        static_cast<ChannelDifferences*>(std::calloc(measurement.channels, sizeof(ChannelDifferences)));
     if (measurement.second == nullptr || measurement.total == nullptr ||
         !start_input(measurement.original, original, original_format) ||
         !start_input(measurement.copy, copy, copy_format)) {

@@ -98,9 +98,9 @@ DoubleDouble two_product(double a, double b) {
     const double product = a * b;
     const DoubleDouble a_parts = split(a);
     const DoubleDouble b_parts = split(b);
-    const double error = ((a_parts.high * b_parts.high - product) + a_parts.high * b_parts.low +
-                          a_parts.low * b_parts.high) +
-                         a_parts.low * b_parts.low;
+    const double error =
+        ((a_parts.high * b_parts.high - product) + a_parts.high * b_parts.low + a_parts.low * b_parts.high) +
+        a_parts.low * b_parts.low;
     return {product, error};
 }
 
@@ -288,7 +288,8 @@ double nearest_double(const SignedFixed& value) {
     while (value.magnitude[top] == 0) {
         --top;
     }
-    const int highest_bit = static_cast<int>(top) * LIMB_BITS + LIMB_BITS - 1 - std::countl_zero(value.magnitude[top]);
+    const int highest_bit =
+        static_cast<int>(top) * LIMB_BITS + LIMB_BITS - 1 - std::countl_zero(value.magnitude[top]);
     // The 53 significant bits and the one after them: floor(2q) for the value
     // q 2^(highest_bit - 52), q in [2^52, 2^53); then (floor(2q) + 1) / 2, cut,
     // is q rounded to nearest.
@@ -304,8 +305,8 @@ double nearest_double(const SignedFixed& value) {
         ++exponent;
     }
     const auto biased_exponent = static_cast<std::uint64_t>(exponent + EXPONENT_BIAS);
-    return std::bit_cast<double>((value.negative ? SIGN_BIT : 0) | biased_exponent << STORED_SIGNIFICAND_BITS |
-                                 (significand & FRACTION_MASK));
+    return std::bit_cast<double>((value.negative ? SIGN_BIT : 0) |
+                                 biased_exponent << STORED_SIGNIFICAND_BITS | (significand & FRACTION_MASK));
 }
 
 }  // namespace
@@ -369,7 +370,8 @@ double decimal_log_precise(double x) {
         power = product(power, s_squared);
     }
     const SignedFixed log_of_significand{sum(series, series), below_one};
-    const auto exponent_size = static_cast<std::uint32_t>(reduced.exponent < 0 ? -reduced.exponent : reduced.exponent);
+    const auto exponent_size =
+        static_cast<std::uint32_t>(reduced.exponent < 0 ? -reduced.exponent : reduced.exponent);
     const SignedFixed log_of_scale{multiple(table::LN2, exponent_size), reduced.exponent < 0};
     const SignedFixed natural_log = signed_sum(log_of_scale, log_of_significand);
     return nearest_double({product(natural_log.magnitude, table::INVERSE_LN10), natural_log.negative});

@@ -11,6 +11,9 @@
 
 namespace vorik::detail::decimal_log_table {
 
+// The script lays the tables out, one value or one row a line.
+// clang-format off
+
 // Significands in the interval of an index are multiplied by `reciprocal`,
 // a short number near the interval's own reciprocal; -log10(reciprocal) is
 // log_high + log_low, within 2^-106 of it.
@@ -182,5 +185,7 @@ inline constexpr std::array<std::uint32_t, 12> INVERSE_LN10 = {
     0x4911AAC9, 0x0A0179F9, 0x3AA1277D, 0x7BC7529E, 0x1D1F96A2, 0x22E4D101,
     0x1F71A301, 0xD699EE19, 0x9AADD557, 0x9B9438CA, 0x6F2DEC54, 0x00000000,
 };
+
+// clang-format on
 
 }  // namespace vorik::detail::decimal_log_table

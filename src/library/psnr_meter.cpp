@@ -255,7 +255,9 @@ bool detail::psnr_pieces_apply(const PiecePlan& plan) {
 PieceSums detail::sum_psnr_piece(const PiecePlan& plan, const std::int16_t* first_block,
                                  const std::int16_t* second_block, std::uint32_t count) {
     const std::uint32_t pairs = count / 2;
-    const auto any_side = [&plan](SideSumming summing) { return plan.left == summing || plan.right == summing; };
+    const auto any_side = [&plan](SideSumming summing) {
+        return plan.left == summing || plan.right == summing;
+    };
     PieceSums piece{pairs, 0, 0, 0, 0};
     if (any_side(SideSumming::exact_integers)) {
         const SquareSums exact = sum_squared_differences(first_block, second_block, pairs);
@@ -266,8 +268,8 @@ PieceSums detail::sum_psnr_piece(const PiecePlan& plan, const std::int16_t* firs
         const RoundingSide left = planned_rounding(plan.left, plan.left_spacing_exponent);
         const RoundingSide right = planned_rounding(plan.right, plan.right_spacing_exponent);
         const RoundedSums rounded = sum_rounded_squares(first_block, second_block, pairs, left, right);
-        const OddStartChanges odd_start =
-            odd_start_changes(first_block, second_block, pairs, left.spacing_exponent, right.spacing_exponent);
+        const OddStartChanges odd_start = odd_start_changes(first_block, second_block, pairs,
+                                                            left.spacing_exponent, right.spacing_exponent);
         if (plan.left == SideSumming::rounded) {
             piece.left_sum = rounded.left;
             piece.left_odd_start = odd_start.left;

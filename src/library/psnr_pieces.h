@@ -52,8 +52,8 @@ bool psnr_pieces_apply(const PiecePlan& plan);
 
 // Returns what the first `count` samples of two blocks add, pair by pair,
 // summed as `plan` says; it reads nothing but the samples and the plan.
-PieceSums sum_psnr_piece(const PiecePlan& plan, const std::int16_t* first_block, const std::int16_t* second_block,
-                         std::uint32_t count);
+PieceSums sum_psnr_piece(const PiecePlan& plan, const std::int16_t* first_block,
+                         const std::int16_t* second_block, std::uint32_t count);
 
 // Adds a piece to `accumulator`. Returns false, and changes nothing, where
 // the plan is not the one for the totals in `accumulator`, or a total would

@@ -7,8 +7,8 @@
 
 #include "file_source.h"
 #include "messages.h"
-#include "psnr_blocks.h"
 #include "platform/console_and_files.h"
+#include "psnr_blocks.h"
 
 namespace vorik {
 namespace {

@@ -30,7 +30,8 @@ SampleRun next_file_samples(void* file_source, std::uint32_t wanted) {
     FileSource& source = *static_cast<FileSource*>(file_source);
     StreamInput& input = *source.input;
     const std::uint32_t asked = std::min(input.capacity, wanted);
-    const std::int64_t bytes = read_file_at(input.file, source.next_offset, input.buffer, asked * BYTES_PER_SAMPLE);
+    const std::int64_t bytes =
+        read_file_at(input.file, source.next_offset, input.buffer, asked * BYTES_PER_SAMPLE);
     if (bytes < 0) {
         return {input.buffer, 0, true, true};
     }

@@ -28,13 +28,14 @@ bool add_next_block(void* state, PsnrAccumulator& totals) {
 
 }  // namespace
 
-PsnrPieceSumming::Piece PsnrPieceSumming::sum_piece(const Plan& plan, std::uint64_t, const std::int16_t* first,
-                                                    const std::int16_t* second, std::uint32_t count) {
+PsnrPieceSumming::Piece PsnrPieceSumming::sum_piece(const Plan& plan, std::uint64_t,
+                                                    const std::int16_t* first, const std::int16_t* second,
+                                                    std::uint32_t count) {
     return detail::sum_psnr_piece(plan, first, second, count);
 }
 
-bool start_psnr_blocks(PsnrBlocks& parallel, FileSource& first, FileSource& second, std::uint32_t block_samples,
-                       const PsnrAccumulator& start) {
+bool start_psnr_blocks(PsnrBlocks& parallel, FileSource& first, FileSource& second,
+                       std::uint32_t block_samples, const PsnrAccumulator& start) {
     // The files are read to their end: only their sizes bound the blocks.
     return start_parallel_blocks(parallel, first, second, SAMPLES_PER_PAIR, block_samples,
                                  std::numeric_limits<std::uint64_t>::max(), detail::plan_psnr_pieces(start));

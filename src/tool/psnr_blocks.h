@@ -24,8 +24,8 @@ using PsnrBlocks = ParallelBlocks<PsnrPieceSumming>;
 // Sets `parallel` up to sum whole blocks of pairs of two regular files, from
 // the totals `start` on. Returns whether it can; then the loop takes
 // psnr_block_summer.
-bool start_psnr_blocks(PsnrBlocks& parallel, FileSource& first, FileSource& second, std::uint32_t block_samples,
-                       const PsnrAccumulator& start);
+bool start_psnr_blocks(PsnrBlocks& parallel, FileSource& first, FileSource& second,
+                       std::uint32_t block_samples, const PsnrAccumulator& start);
 
 detail::BlockSummer psnr_block_summer(PsnrBlocks& parallel);
 

@@ -24,7 +24,9 @@ std::uint64_t unit_from(const SlabFiles& files, std::uint64_t offset) {
 }
 
 // The first file's offset where slab 0 begins.
-std::uint64_t slabs_origin(const SlabFiles& files) { return files.first_offsets[0] / SLAB_BYTES * SLAB_BYTES; }
+std::uint64_t slabs_origin(const SlabFiles& files) {
+    return files.first_offsets[0] / SLAB_BYTES * SLAB_BYTES;
+}
 
 // Hands on the samples from `start` to `end`, which lie at `first` and
 // `second`: one piece for each part of a block.
@@ -33,7 +35,8 @@ void visit_pieces(const SlabFiles& files, std::uint64_t start, std::uint64_t end
     const std::uint32_t block = files.block_samples;
     for (std::uint64_t at = start; at < end;) {
         const std::uint64_t piece_end = std::min(end, (at / block + 1) * block);
-        visit(context, at, first + (at - start), second + (at - start), static_cast<std::uint32_t>(piece_end - at));
+        visit(context, at, first + (at - start), second + (at - start),
+              static_cast<std::uint32_t>(piece_end - at));
         at = piece_end;
     }
 }
@@ -54,14 +57,18 @@ bool read_slab(const SlabFiles& files, std::uint64_t slab, unsigned char* buffer
                void* context) {
     const SlabSpan span = slab_span(files, slab);
     const std::uint64_t slab_offset = slabs_origin(files) + slab * SLAB_BYTES;
-    for (std::uint64_t read_offset = slab_offset; read_offset < slab_offset + SLAB_BYTES; read_offset += READ_BYTES) {
-        const std::uint64_t start = std::clamp(unit_from(files, read_offset), span.first_sample, span.end_sample);
-        const std::uint64_t end = std::clamp(unit_from(files, read_offset + READ_BYTES), start, span.end_sample);
+    for (std::uint64_t read_offset = slab_offset; read_offset < slab_offset + SLAB_BYTES;
+         read_offset += READ_BYTES) {
+        const std::uint64_t start =
+            std::clamp(unit_from(files, read_offset), span.first_sample, span.end_sample);
+        const std::uint64_t end =
+            std::clamp(unit_from(files, read_offset + READ_BYTES), start, span.end_sample);
         if (start == end) {
             continue;
         }
         const std::size_t bytes = static_cast<std::size_t>((end - start) * BYTES_PER_SAMPLE);
-        const std::size_t place = static_cast<std::size_t>(first_file_offset(files, start) % BUFFER_ALIGNMENT);
+        const std::size_t place =
+            static_cast<std::size_t>(first_file_offset(files, start) % BUFFER_ALIGNMENT);
         const std::int16_t* samples[FILES] = {};
         for (unsigned file = 0; file < FILES; ++file) {
             unsigned char* buffer = buffers + file * READ_BUFFER_BYTES + place;

@@ -31,7 +31,8 @@ constexpr std::size_t MAX_PIECES = SLAB_SAMPLES / MIN_BLOCK_SAMPLES + 1 + SLAB_B
 // lie in a page of the first file: on page boundaries, reads copy fastest.
 constexpr std::size_t BUFFER_ALIGNMENT = 4096;
 // One read of one file, where it lies in its buffer.
-constexpr std::size_t READ_BUFFER_BYTES = READ_BYTES + BUFFER_ALIGNMENT + MAX_UNIT_SAMPLES * sizeof(std::int16_t);
+constexpr std::size_t READ_BUFFER_BYTES =
+    READ_BYTES + BUFFER_ALIGNMENT + MAX_UNIT_SAMPLES * sizeof(std::int16_t);
 // A worker's buffers: one read of each file.
 constexpr std::size_t SLAB_BUFFER_BYTES = 2 * READ_BUFFER_BYTES;
 

@@ -160,8 +160,10 @@ void check_channels() {
     std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::rewind(file);
     vorik::WaveFormat format{};
-    expect(vorik::read_wave_format(file, format) == vorik::WaveFormatStatus::pcm_16, "the chunk walk takes it");
-    expect(format.data_offset == vorik::WAVE_HEADER_BYTES && format.data_bytes == 8 && format.channels == CHANNELS,
+    expect(vorik::read_wave_format(file, format) == vorik::WaveFormatStatus::pcm_16,
+           "the chunk walk takes it");
+    expect(format.data_offset == vorik::WAVE_HEADER_BYTES && format.data_bytes == 8 &&
+               format.channels == CHANNELS,
            "the chunk walk finds the data");
     std::fclose(file);
 
@@ -175,12 +177,13 @@ void check_channels() {
     expect(channels[1].squares.low == 1 && channels[1].differing == 1 && channels[1].largest_at == 12,
            "channel 2: sum 1, one differing sample at frame 12");
     // 20 log10(65535 / sqrt(1/3)).
-    expect(three_decimals(vorik::channel_psnr_db(channels[1].squares, 3)) == "101.101",
-           "channel 2's PSNR is 101.101, got " + three_decimals(vorik::channel_psnr_db(channels[1].squares, 3)));
+    expect(
+        three_decimals(vorik::channel_psnr_db(channels[1].squares, 3)) == "101.101",
+        "channel 2's PSNR is 101.101, got " + three_decimals(vorik::channel_psnr_db(channels[1].squares, 3)));
 #ifdef VORIK_CONSUMER_ALIGNMENT
     const std::vector<std::int16_t> silence(CHANNELS * SAMPLE_RATE, 0);
-    const vorik::DelayEstimate estimate =
-        vorik::find_delay(silence.data(), SAMPLE_RATE, silence.data(), SAMPLE_RATE, CHANNELS, SAMPLE_RATE, 100);
+    const vorik::DelayEstimate estimate = vorik::find_delay(silence.data(), SAMPLE_RATE, silence.data(),
+                                                            SAMPLE_RATE, CHANNELS, SAMPLE_RATE, 100);
     expect(estimate.finding == vorik::DelayFinding::no_signal, "no delay is told in silence");
 #endif
 }

@@ -97,8 +97,8 @@ struct Avx2Words {
                 _mm256_cmpeq_epi16(remainder, rounding.half)};
     }
 
-    static WordBits round_word(const std::int16_t* first, const std::int16_t* second, const Rounding& rounding,
-                               QuotientSums<Avx2Words>& sums) {
+    static WordBits round_word(const std::int16_t* first, const std::int16_t* second,
+                               const Rounding& rounding, QuotientSums<Avx2Words>& sums) {
         WordBits bits{0, 0};
         for (std::size_t i = 0; i < SAMPLES_PER_WORD; i += 2 * SAMPLES) {
             const RoundedVector one = round_vector(first + i, second + i, rounding);
@@ -116,8 +116,9 @@ struct Avx2Words {
 
     // With 16 vector registers, the scan is quicker in the integer unit,
     // a word at a time, beside the vector work.
-    static void scan_words(const std::uint64_t (&flips)[WORDS_PER_SCAN], const std::uint64_t (&ties)[WORDS_PER_SCAN],
-                           std::uint64_t& parities, RoundUps& rounded_up) {
+    static void scan_words(const std::uint64_t (&flips)[WORDS_PER_SCAN],
+                           const std::uint64_t (&ties)[WORDS_PER_SCAN], std::uint64_t& parities,
+                           RoundUps& rounded_up) {
         scan_ties(flips[0], ties[0], parities, rounded_up);
     }
 
@@ -128,7 +129,8 @@ struct Avx2Words {
 
 // Flattened, so that each kernel is one function of this file's instructions.
 [[gnu::flatten]] SquareSums sum_squared_differences_avx2(const std::int16_t* first_block,
-                                                         const std::int16_t* second_block, std::uint32_t pairs) {
+                                                         const std::int16_t* second_block,
+                                                         std::uint32_t pairs) {
     return sum_square_vectors<Avx2Words>(first_block, second_block, pairs);
 }
 

@@ -113,12 +113,13 @@ struct Avx512Words {
         const SquareHalves<Avx512Words> squares = Avx512Words::squares(first, second);
         const __m512i low_quotients =
             _mm512_srlv_epi16(_mm512_avg_epu16(squares.low, rounding.halving_addend), rounding.halved_shift);
-        return {low_quotients, squares.high, _mm512_test_epi16_mask(low_quotients, _mm512_set1_epi16(1)),
-                _mm512_cmpeq_epi16_mask(_mm512_and_si512(squares.low, rounding.remainder_mask), rounding.half)};
+        return {
+            low_quotients, squares.high, _mm512_test_epi16_mask(low_quotients, _mm512_set1_epi16(1)),
+            _mm512_cmpeq_epi16_mask(_mm512_and_si512(squares.low, rounding.remainder_mask), rounding.half)};
     }
 
-    static WordBits round_word(const std::int16_t* first, const std::int16_t* second, const Rounding& rounding,
-                               QuotientSums<Avx512Words>& sums) {
+    static WordBits round_word(const std::int16_t* first, const std::int16_t* second,
+                               const Rounding& rounding, QuotientSums<Avx512Words>& sums) {
         const RoundedVector one = round_vector(first, second, rounding);
         const RoundedVector two = round_vector(first + SAMPLES, second + SAMPLES, rounding);
         // As with AVX2, two kl fit 16 bits; when u = 2 both carry an extra
@@ -147,11 +148,13 @@ struct Avx512Words {
     // four, with whatever the stack held in the other three.
     static std::uint64_t lane_signs(__m512i words) {
         constexpr std::uint32_t TOP_ELEMENTS = 0x88888888;  // every fourth 16-bit element, from the fourth
-        return _pext_u32(_cvtmask32_u32(_mm512_cmplt_epi16_mask(words, _mm512_setzero_si512())), TOP_ELEMENTS);
+        return _pext_u32(_cvtmask32_u32(_mm512_cmplt_epi16_mask(words, _mm512_setzero_si512())),
+                         TOP_ELEMENTS);
     }
 
-    static void scan_words(const std::uint64_t (&flips)[WORDS_PER_SCAN], const std::uint64_t (&ties)[WORDS_PER_SCAN],
-                           std::uint64_t& parities, RoundUps& rounded_up) {
+    static void scan_words(const std::uint64_t (&flips)[WORDS_PER_SCAN],
+                           const std::uint64_t (&ties)[WORDS_PER_SCAN], std::uint64_t& parities,
+                           RoundUps& rounded_up) {
         const __m512i flip_words = _mm512_loadu_si512(flips);
         const __m512i tie_words = _mm512_loadu_si512(ties);
         __m512i after = _mm512_andnot_si512(tie_words, flip_words);
@@ -181,7 +184,8 @@ struct Avx512Words {
 
 // Flattened, so that each kernel is one function of this file's instructions.
 [[gnu::flatten]] SquareSums sum_squared_differences_avx512(const std::int16_t* first_block,
-                                                           const std::int16_t* second_block, std::uint32_t pairs) {
+                                                           const std::int16_t* second_block,
+                                                           std::uint32_t pairs) {
     return sum_square_vectors<Avx512Words>(first_block, second_block, pairs);
 }
 

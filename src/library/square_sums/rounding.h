@@ -50,7 +50,8 @@ void scan_from_even(Word& after, Word& tie_behind) {
 
 // Takes the next 32 pairs: `flips` holds the flip of every square, `ties`
 // the ties; adds the ties that round up to `rounded_up`.
-inline void scan_ties(std::uint64_t flips, std::uint64_t ties, std::uint64_t& parities, RoundedSums& rounded_up) {
+inline void scan_ties(std::uint64_t flips, std::uint64_t ties, std::uint64_t& parities,
+                      RoundedSums& rounded_up) {
     std::uint64_t after = flips & ~ties;
     std::uint64_t tie_behind = ties;
     scan_from_even(after, tie_behind);

@@ -83,7 +83,8 @@ SquareSums sum_square_vectors(const std::int16_t* first_block, const std::int16_
 // What the lane sums of a batch come to on each side: the k of its squares,
 // high * 2^(16 - log2(u)) + kl each.
 template <typename Words>
-RoundedSums lane_quotients(const QuotientSums<Words>& sums, const SideRounding& left, const SideRounding& right) {
+RoundedSums lane_quotients(const QuotientSums<Words>& sums, const SideRounding& left,
+                           const SideRounding& right) {
     return {(Words::lane_total(sums.high_halves.left) << (HALF_LANE_BITS - left.shift)) +
                 Words::lane_total(sums.low_quotients.left),
             (Words::lane_total(sums.high_halves.right) << (HALF_LANE_BITS - right.shift)) +

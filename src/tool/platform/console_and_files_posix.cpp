@@ -2,7 +2,6 @@
 // sizes, reads at an offset.
 #include <fcntl.h>
 #include <langinfo.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
