@@ -66,9 +66,7 @@ struct CheckRun {
         }
         for (unsigned f = 0; f < 2; ++f) {
             ChannelInput& input = f == 0 ? measurement.original : measurement.copy;
-            std::fseek(input.stream.file, 0, SEEK_END);
-            sources[f] = {&input.stream, formats[f].data_offset,
-                          static_cast<std::uint64_t>(std::ftell(input.stream.file))};
+            EXPECT_TRUE(read_from_file(sources[f], input.stream, formats[f].data_offset));
             input.source = file_sample_source(sources[f]);
         }
         summing = start_difference_blocks(*parallel, sources[0], sources[1], measurement.channels,

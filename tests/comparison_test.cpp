@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,6 +15,21 @@
 #include "messages.h"
 #include "scratch_stream.h"
 #include "wav_writer.h"
+
+// Where a test sets it, memory asked for without exceptions is refused: the
+// threads' record, which is the one thing the run asks for so.
+bool refuse_memory_without_exceptions = false;
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (refuse_memory_without_exceptions) {
+        return nullptr;
+    }
+    try {
+        return ::operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
 
 namespace {
 
@@ -65,6 +81,23 @@ Outcome compare_bytes(const std::string& first, const std::string& second) {
     return capture([&](const RunStreams& streams) {
         return compare_streams(stream_holding(first), stream_holding(second), streams);
     });
+}
+
+// Without the memory for the threads' record, the loop measures alone, as it
+// does on pipes: the same lines, finished.
+TEST(Comparison, WithoutTheThreadsRecordTheLoopMeasuresAlone) {
+    // Blocks of a second of 44.1 kHz stereo, over several slabs.
+    const WavFormat cd_stereo{2, 44100, 16, vorik_test::FORMAT_PCM};
+    const std::string first = vorik_test::wav_bytes(cd_stereo, noise(3 * 44100 * 2 * 2, 11));
+    const std::string second = vorik_test::wav_bytes(cd_stereo, noise(3 * 44100 * 2 * 2, 12));
+    const Outcome with_threads = compare_bytes(first, second);
+    refuse_memory_without_exceptions = true;
+    const Outcome alone = compare_bytes(first, second);
+    refuse_memory_without_exceptions = false;
+    EXPECT_EQ(with_threads.status, EXIT_FINISHED);
+    EXPECT_EQ(alone.status, EXIT_FINISHED);
+    EXPECT_EQ(alone.out, with_threads.out);
+    EXPECT_EQ(alone.err, with_threads.err);
 }
 
 TEST(Comparison, StreamsGiveTheSameRunAsPaths) {

@@ -794,6 +794,43 @@ TEST_F(EndToEnd, FifoIsReadLikeAFile) {
     }
 }
 
+// A first file caught with its header cut short, that grows to a whole
+// file before the second input opens (a named pipe holds the open back):
+// its samples start where the header ends, at byte 44, whatever the header's
+// read left.
+TEST_F(EndToEnd, FirstFileCaughtInItsHeaderIsReadFromItsSamples) {
+    if (!tool_runs_directly()) GTEST_SKIP() << "the pipe's open would be the emulator's";
+    const WavFormat format{2, 2048};
+    const Samples first = noise(static_cast<std::size_t>(3 * block_of(format)), 61);
+    const Samples second = degraded(first, 62);
+    const std::string first_bytes = wav_bytes(format, first);
+    const std::string second_bytes = wav_bytes(format, second);
+    for (const std::size_t caught : {SHORTEST_HEADER, WAV_HEADER_SIZE - 1}) {
+        SCOPED_TRACE(testing::Message() << caught << " bytes of the first header");
+        const std::string first_path = file(first_bytes.substr(0, caught));
+        const std::string fifo = dir_.path() + "/second" + std::to_string(caught) + ".wav";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        std::thread writer([&] {
+            // The open waits for the tool, which opens the second input only
+            // once it has read the first header.
+            const int fd = open(fifo.c_str(), O_WRONLY);
+            std::FILE* grown = std::fopen(first_path.c_str(), "ab");
+            std::fwrite(first_bytes.data() + caught, 1, first_bytes.size() - caught, grown);
+            std::fclose(grown);
+            for (std::size_t done = 0; fd >= 0 && done < second_bytes.size();) {
+                const ssize_t written = write(fd, second_bytes.data() + done, second_bytes.size() - done);
+                if (written <= 0) break;
+                done += static_cast<std::size_t>(written);
+            }
+            if (fd >= 0) close(fd);
+        });
+        const PipedRun run = run_piped({first_path, fifo});
+        writer.join();
+        EXPECT_EQ(run.out, model(first, second, block_of(format)).out);
+        EXPECT_EQ(run.status, FINISHED_STATUS);
+    }
+}
+
 // A process whose /proc/PID/cmdline holds `bytes`, a file that a read gives
 // in full though its size reads 0: the tool itself, given the bytes cut at
 // their NULs for its arguments, held in its closing pause until destroyed.

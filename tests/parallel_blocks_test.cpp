@@ -4,12 +4,17 @@
 // less than they hold come to is the loop's to say.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "block_reference.h"
@@ -55,15 +60,12 @@ struct ThreadedRun {
         header.channels = 2;
         header.sample_rate = block_samples / 2;
         header.bits_per_sample = 16;
-        // As after the header's read: reads at an offset move a stream on Windows.
-        std::fseek(first, static_cast<long>(WAVE_HEADER_BYTES), SEEK_SET);
-        std::fseek(second, static_cast<long>(WAVE_HEADER_BYTES), SEEK_SET);
         start_measurement(measurement, first, header, second, header);
         measurement.accumulator = start;
         for (auto [source, input, sample_source] :
              {std::tuple{&first_source, &measurement.first_stream, &measurement.first},
               std::tuple{&second_source, &measurement.second_stream, &measurement.second}}) {
-            EXPECT_TRUE(take_from_file(*source, *input));
+            EXPECT_TRUE(read_from_file(*source, *input, WAVE_HEADER_BYTES));
             source->bytes_at_start = told_bytes.value_or(source->bytes_at_start);
             *sample_source = file_sample_source(*source);
         }
@@ -84,6 +86,39 @@ struct ThreadedRun {
                        : measure_next_block(measurement);
     }
 
+    // The next block, asking the threads first; counts the blocks the loop
+    // had to read itself.
+    bool next_block_counted() {
+        const detail::BlockSummer summer = psnr_block_summer(*parallel);
+        PsnrAccumulator totals = measurement.accumulator;
+        if (!summer.add_next_block(summer.state, totals)) {
+            ++read_by_the_loop;
+            return measure_next_block(measurement);
+        }
+        // What the threads summed goes into the record as the loop would add it.
+        measurement.accumulator = totals;
+        measurement.result = compute_psnr(totals);
+        ++measurement.blocks;
+        return true;
+    }
+
+    // Waits until the workers have summed every slab they may claim ahead
+    // of the loop, and none is being read.
+    void wait_for_the_workers() {
+        for (;;) {
+            {
+                const std::lock_guard<std::mutex> held(parallel->lock);
+                const bool reading =
+                    std::any_of(std::begin(parallel->slots), std::end(parallel->slots),
+                                [](const auto& slot) { return slot.state == SlotState::claimed; });
+                if (!reading && !parallel_detail::claimable(*parallel)) {
+                    return;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
     Outcome to_the_end() {
         while (next_block()) {
         }
@@ -95,6 +130,7 @@ struct ThreadedRun {
     FileSource second_source{};
     std::unique_ptr<PsnrBlocks> parallel = std::make_unique<PsnrBlocks>();
     bool started = false;
+    std::uint64_t read_by_the_loop = 0;
 };
 
 // Files over several slabs, by one thread and by two, in blocks smaller and
@@ -192,6 +228,78 @@ TEST(ParallelBlocks, FilesThatGrowFromAnOddCount) {
         std::fclose(first_file);
         std::fclose(second_file);
     }
+}
+
+#ifndef _WIN32
+// Sums read ahead do not outlive a change of the files: a file cut behind
+// the threads' read-ahead and grown again with other samples is measured as
+// it now is, as the loop reading it alone would. The read-ahead stays
+// within MAX_SLABS_AHEAD slabs of the loop.
+TEST(ParallelBlocks, SumsReadAheadDoNotOutliveAChange) {
+    constexpr std::uint32_t BLOCK = MIN_BLOCK_SAMPLES;
+    constexpr std::size_t BLOCKS = 4000;
+    constexpr std::size_t KEPT_BLOCKS = 1000;
+    std::mt19937 random(26);
+    const Samples first = random_samples(random, BLOCKS * BLOCK);
+    const Samples second = random_samples(random, BLOCKS * BLOCK);
+    const Samples other = random_samples(random, (BLOCKS - KEPT_BLOCKS) * BLOCK);
+    Samples regrown(first.begin(), first.begin() + KEPT_BLOCKS * BLOCK);
+    regrown.insert(regrown.end(), other.begin(), other.end());
+    const Outcome expected = whole_block_reference(regrown, second, BLOCK);
+    std::FILE* first_file = wav_stream_of(first);
+    std::FILE* second_file = wav_stream_of(second);
+    {
+        ThreadedRun run(first_file, second_file, BLOCK, MAX_THREADS);
+        ASSERT_TRUE(run.started);
+        ASSERT_TRUE(run.next_block());
+        run.wait_for_the_workers();
+        {
+            const std::lock_guard<std::mutex> held(run.parallel->lock);
+            EXPECT_LE(run.parallel->next_claim, run.parallel->first_held + MAX_SLABS_AHEAD);
+            ASSERT_GT(run.parallel->next_claim * SLAB_SAMPLES, KEPT_BLOCKS * BLOCK)
+                << "the read-ahead passes the cut";
+        }
+        const auto kept_bytes =
+            static_cast<off_t>(WAVE_HEADER_BYTES + KEPT_BLOCKS * BLOCK * sizeof(std::int16_t));
+        ASSERT_EQ(ftruncate(fileno(first_file), kept_bytes), 0);
+        append(first_file, other);
+        expect_same(expected, run.to_the_end());
+    }
+    std::fclose(first_file);
+    std::fclose(second_file);
+}
+#endif
+
+// Where a total passes 2^53, the plan of the pieces changes: the slabs read
+// ahead with the old one are summed again by the threads, so the loop reads
+// only the block where the total passes it.
+TEST(ParallelBlocks, APlanChangeCostsOneBlock) {
+    constexpr std::uint32_t BLOCK = MIN_BLOCK_SAMPLES;
+    std::mt19937 random(27);
+    const Samples first = random_samples(random, 1200 * BLOCK);
+    const Samples second = random_samples(random, first.size());
+    // Full-scale noise adds about 2^29.4 a pair: the totals pass 2^53 in the
+    // fourth block or so, and no power of two past it before the end.
+    const double start = std::ldexp(1.0, 53) - 2.5 * (BLOCK / 2) * std::ldexp(1.0, 30);
+    const PsnrAccumulator from{0, start, start};
+    if (!detail::psnr_pieces_apply(detail::plan_psnr_pieces({0, std::ldexp(1.0, 53), std::ldexp(1.0, 53)}))) {
+        GTEST_SKIP() << "past 2^53 this processor's kernels add in order: no pieces to sum again";
+    }
+    const Outcome expected = whole_block_reference(first, second, BLOCK, from);
+    std::FILE* first_file = wav_stream_of(first);
+    std::FILE* second_file = wav_stream_of(second);
+    {
+        ThreadedRun run(first_file, second_file, BLOCK, MAX_THREADS, from);
+        ASSERT_TRUE(run.started);
+        ASSERT_TRUE(run.next_block_counted());
+        run.wait_for_the_workers();
+        while (run.next_block_counted()) {
+        }
+        expect_same(expected, {run.measurement.blocks, run.measurement.state, run.measurement.accumulator});
+        EXPECT_LE(run.read_by_the_loop, 2U + 1U) << "the block that passes 2^53, and the end";
+    }
+    std::fclose(first_file);
+    std::fclose(second_file);
 }
 
 #ifndef _WIN32

@@ -173,11 +173,8 @@ bool read_sample_start(CheckInput& input, std::uint64_t frames, std::string& err
 }
 
 void take_input(CheckInput& input, ChannelInput& measured) {
-    if (input.regular) {
-        std::uint64_t bytes = 0;
-        // Sizes as the measurement starts: the file is watched for a cut from here.
-        regular_file_size(input.file, bytes);
-        input.file_source = {&measured.stream, input.format.data_offset, bytes};
+    // Sizes as the measurement starts: the file is watched for a cut from here.
+    if (input.regular && read_from_file(input.file_source, measured.stream, input.format.data_offset)) {
         measured.source = file_sample_source(input.file_source);
     } else if (input.start.samples != nullptr) {
         input.kept_start = {&input.start, 0, &measured.stream};

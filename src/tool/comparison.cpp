@@ -87,7 +87,9 @@ const Message& closing_message(MeasurementState state) {
 // devices are read as the library reads them. Returns whether the input is
 // a regular file.
 bool take_regular_file(FileSource& file, StreamInput& stream, SampleSource& source) {
-    if (!take_from_file(file, stream)) {
+    // The samples lie right after the canonical header, whatever its read
+    // left: a file may have grown since it held less than a whole header.
+    if (!read_from_file(file, stream, WAVE_HEADER_BYTES)) {
         return false;
     }
     source = file_sample_source(file);
@@ -95,16 +97,14 @@ bool take_regular_file(FileSource& file, StreamInput& stream, SampleSource& sour
 }
 
 // Two regular files get worker threads that sum whole blocks ahead of the
-// block loop. Returns false where the threads' record cannot be allocated.
-bool start_summing(RunResources& resources) {
+// block loop. Without the memory for them, the loop measures alone, as it
+// does without their buffers or threads.
+void start_summing(RunResources& resources) {
     resources.parallel = new_parallel_blocks<PsnrPieceSumming>();
-    if (resources.parallel == nullptr) {
-        return false;
-    }
     resources.summing_in_parallel =
+        resources.parallel != nullptr &&
         start_psnr_blocks(*resources.parallel, resources.first_file_source, resources.second_file_source,
                           resources.measurement.block_samples, resources.measurement.accumulator);
-    return true;
 }
 
 bool measure_next(RunResources& resources) {
@@ -125,8 +125,8 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
             take_regular_file(resources.first_file_source, measurement.first_stream, measurement.first);
         const bool second_regular =
             take_regular_file(resources.second_file_source, measurement.second_stream, measurement.second);
-        if (first_regular && second_regular && !start_summing(resources)) {
-            return MESSAGE_OUT_OF_MEMORY;
+        if (first_regular && second_regular) {
+            start_summing(resources);
         }
     }
     while (measure_next(resources)) {

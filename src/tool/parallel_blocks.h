@@ -26,12 +26,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
 
 #include "file_source.h"
+#include "platform/console_and_files.h"
 #include "platform/threads.h"
 #include "slab.h"
 
@@ -74,8 +76,10 @@ struct ParallelBlocks {
     unsigned char* buffers;  // in it, on a page: SLAB_BUFFER_BYTES for each thread, the main thread's first
     std::thread workers[MAX_THREADS - 1];
     unsigned started_workers;
-    bool begun;     // the loop has asked for a block
-    bool given_up;  // a slab failed: the loop reads every block from now on
+    bool begun;                  // the loop has asked for a block
+    bool given_up;               // a slab failed, or a file changed: the loop reads every block from now on
+    FileVersion versions[2];     // of the files when the loop first asked for a block
+    std::uint64_t checked_slab;  // the slab whose sums the files were last found unchanged for
     // Shared by the threads, under `lock`.
     std::mutex lock;
     std::condition_variable changed;
@@ -89,12 +93,8 @@ struct ParallelBlocks {
 namespace parallel_detail {
 
 constexpr std::uint64_t BYTES_PER_SAMPLE = sizeof(std::int16_t);
-
-// The samples of a file from where its source stands: the loop's first
-// sample, sample 0 of the slabs.
-inline std::uint64_t samples_after(std::uint64_t file_bytes, std::uint64_t offset) {
-    return file_bytes > offset ? (file_bytes - offset) / BYTES_PER_SAMPLE : 0;
-}
+// What checked_slab holds before any slab was checked.
+constexpr std::uint64_t NO_SLAB = std::numeric_limits<std::uint64_t>::max();
 
 // The slab after the last one that holds samples the workers may take.
 template <typename Summing>
@@ -174,9 +174,16 @@ bool begin(ParallelBlocks<Summing>& parallel) {
     for (unsigned f = 0; f < 2; ++f) {
         const FileSource& source = *parallel.sources[f];
         files.first_offsets[f] = source.next_offset;
-        common = std::min(common, samples_after(source.bytes_at_start, source.next_offset));
+        // From where the loop stands: sample 0 of the slabs.
+        common = std::min(common, samples_in(source.bytes_at_start, source.next_offset));
     }
     files.end_sample = common / files.block_samples * files.block_samples;
+    parallel.checked_slab = NO_SLAB;
+    if (!file_version(files.files[0], parallel.versions[0]) ||
+        !file_version(files.files[1], parallel.versions[1])) {
+        parallel.given_up = true;
+        return false;
+    }
     // Samples lie on even offsets of the buffers only where they do in the files.
     if (files.end_sample == 0 || files.first_offsets[0] % BYTES_PER_SAMPLE != 0 ||
         files.first_offsets[1] % BYTES_PER_SAMPLE != 0) {
@@ -200,7 +207,10 @@ bool begin(ParallelBlocks<Summing>& parallel) {
 }
 
 // The loop is in `slab`: the slots of the slabs before it may be claimed
-// again, and the slabs claimed from now on are summed with `plan`.
+// again, and the slabs claimed from now on are summed with `plan`. Where
+// the plan is a new one (a total has passed 2^53 or a power of two past
+// it), the slabs read ahead with the old one are claimed again, so that
+// every thread sums them anew rather than the loop reading them alone.
 template <typename Summing>
 void move_to(ParallelBlocks<Summing>& parallel, std::uint64_t slab, const typename Summing::Plan& plan) {
     {
@@ -209,21 +219,26 @@ void move_to(ParallelBlocks<Summing>& parallel, std::uint64_t slab, const typena
             return;
         }
         parallel.first_held = slab;
-        parallel.next_claim = std::max(parallel.next_claim, slab);
+        parallel.next_claim = parallel.plan == plan ? std::max(parallel.next_claim, slab) : slab;
         parallel.plan = plan;
     }
     parallel.changed.notify_all();
 }
 
-// Waits for `slab` to be summed, summing the slabs the main thread may claim
-// meanwhile.
+// Waits for `slab` to be summed with the latest plan, summing the slabs the
+// main thread may claim meanwhile.
 template <typename Summing>
 const SlabSums<Summing>& summed(ParallelBlocks<Summing>& parallel, std::uint64_t slab) {
     std::unique_lock<std::mutex> held(parallel.lock);
     for (;;) {
-        const SlabSlot<Summing>& slot = parallel.slots[slab % MAX_SLABS_AHEAD];
+        SlabSlot<Summing>& slot = parallel.slots[slab % MAX_SLABS_AHEAD];
         if (slot.slab == slab && slot.state == SlotState::summed) {
-            return slot.sums;
+            if (slot.sums.plan == parallel.plan) {
+                return slot.sums;
+            }
+            // Read while it was claimed with the old plan: claimed again.
+            slot.state = SlotState::free;
+            parallel.next_claim = std::min(parallel.next_claim, slab);
         }
         if (claimable(parallel)) {
             claim_and_sum(parallel, thread_buffers(parallel, 0), held);
@@ -231,6 +246,23 @@ const SlabSums<Summing>& summed(ParallelBlocks<Summing>& parallel, std::uint64_t
             parallel.changed.wait(held);
         }
     }
+}
+
+// Whether both files are as they were when the threads began, checked once
+// for each slab whose sums are added.
+template <typename Summing>
+bool files_unchanged(ParallelBlocks<Summing>& parallel, std::uint64_t slab) {
+    if (parallel.checked_slab == slab) {
+        return true;
+    }
+    for (unsigned f = 0; f < 2; ++f) {
+        FileVersion now{};
+        if (!file_version(parallel.files.files[f], now) || !(now == parallel.versions[f])) {
+            return false;
+        }
+    }
+    parallel.checked_slab = slab;
+    return true;
 }
 
 }  // namespace parallel_detail
@@ -297,9 +329,11 @@ bool add_block_pieces(ParallelBlocks<Summing>& parallel, std::uint64_t first_sam
         const std::uint64_t slab = slab_of(parallel.files, at);
         parallel_detail::move_to(parallel, slab, plan_now());
         const SlabSums<Summing>& sums = parallel_detail::summed(parallel, slab);
-        if (sums.failed) {
-            // A file is shorter than its size said: the loop reads on and
-            // finds where, and the workers stop.
+        // A file shorter than its size said, or one changed since the
+        // threads began (cut and grown again, rewritten), whose sums may be
+        // of bytes it no longer holds: the loop reads on and finds what it
+        // now holds, and the workers stop.
+        if (sums.failed || !parallel_detail::files_unchanged(parallel, slab)) {
             parallel.given_up = true;
             parallel_detail::stop_workers(parallel);
             return false;

@@ -58,9 +58,16 @@ bool opened_path_is_directory(std::FILE* file);
 // Whether `file` is a regular file, and then its size now, in `bytes`.
 bool regular_file_size(std::FILE* file, std::uint64_t& bytes);
 
-// Where the stream of `file` stands, in bytes from the start, in 64 bits
-// whatever the size of a long.
-bool stream_position(std::FILE* file, std::uint64_t& offset);
+// A file's size and the time it was last written: what changes when the
+// file is written, cut or grown.
+struct FileVersion {
+    std::uint64_t bytes;
+    std::int64_t modified;  // in the system's own units
+
+    friend bool operator==(const FileVersion&, const FileVersion&) = default;
+};
+
+bool file_version(std::FILE* file, FileVersion& version);
 
 // Reads `bytes` of `file` from `offset` into `buffer`, whatever its stream's
 // position (which it moves on Windows); several threads may read one file at

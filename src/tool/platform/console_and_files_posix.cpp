@@ -93,10 +93,20 @@ bool regular_file_size(std::FILE* file, std::uint64_t& bytes) {
     return true;
 }
 
-bool stream_position(std::FILE* file, std::uint64_t& offset) {
-    const off_t position = ftello(file);
-    offset = static_cast<std::uint64_t>(position);
-    return position >= 0;
+bool file_version(std::FILE* file, FileVersion& version) {
+    struct stat status {};
+    if (fstat(fileno(file), &status) != 0) {
+        return false;
+    }
+    constexpr std::int64_t NANOSECONDS_PER_SECOND = 1000000000;
+    version.bytes = static_cast<std::uint64_t>(status.st_size);
+#ifdef __APPLE__
+    const timespec& modified = status.st_mtimespec;
+#else
+    const timespec& modified = status.st_mtim;
+#endif
+    version.modified = static_cast<std::int64_t>(modified.tv_sec) * NANOSECONDS_PER_SECOND + modified.tv_nsec;
+    return true;
 }
 
 std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes) {

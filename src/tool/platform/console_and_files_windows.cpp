@@ -93,12 +93,12 @@ std::wstring console_text(const char* text) {
     return lines;
 }
 
-// Windows refuses to open a directory as a file, so an opened path never is one.
 void read_in_binary_mode(std::FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
 
 // A Windows pipe's size is set by the one who makes it.
 void let_pipe_hold_more(std::FILE*) {}
 
+// Windows refuses to open a directory as a file, so an opened path never is one.
 bool opened_path_is_directory(std::FILE*) { return false; }
 
 bool regular_file_size(std::FILE* file, std::uint64_t& bytes) {
@@ -110,10 +110,16 @@ bool regular_file_size(std::FILE* file, std::uint64_t& bytes) {
     return true;
 }
 
-bool stream_position(std::FILE* file, std::uint64_t& offset) {
-    const __int64 position = _ftelli64(file);
-    offset = static_cast<std::uint64_t>(position);
-    return position >= 0;
+bool file_version(std::FILE* file, FileVersion& version) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileInformationByHandle(handle_of(file), &information) == 0) {
+        return false;
+    }
+    version.bytes = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
+    version.modified =
+        static_cast<std::int64_t>(std::uint64_t{information.ftLastWriteTime.dwHighDateTime} << 32 |
+                                  information.ftLastWriteTime.dwLowDateTime);
+    return true;
 }
 
 std::int64_t read_file_at(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes) {
