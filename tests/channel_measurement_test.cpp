@@ -65,7 +65,7 @@ struct CheckRun {
             return;
         }
         for (unsigned f = 0; f < 2; ++f) {
-            ChannelInput& input = f == 0 ? measurement.original : measurement.copy;
+            detail::ChannelReading& input = f == 0 ? measurement.original_reading : measurement.copy_reading;
             EXPECT_TRUE(read_from_file(sources[f], input.stream, formats[f].data_offset));
             input.source = file_sample_source(sources[f]);
         }

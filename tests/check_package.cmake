@@ -29,6 +29,7 @@ foreach(path
     share/man/man1/vorik.1
     include/vorik/vorik.h
     include/vorik/version.h
+    include/vorik/detail/reading.h
     ${LIBDIR}/libvorik.a
     ${LIBDIR}/cmake/vorik/vorik-config.cmake
     ${LIBDIR}/cmake/vorik/vorik-config-version.cmake
@@ -42,8 +43,10 @@ endforeach()
 # The delay search's header comes with its archive, where that is built.
 file(GLOB installed_headers RELATIVE "${prefix}/include/vorik" "${prefix}/include/vorik/*")
 list(SORT installed_headers)
+# The records' reading, which callers do not use, lies in detail/.
 set(public_headers
-  channel_differences.h channel_measurement.h measurement.h psnr_meter.h version.h vorik.h wave_format.h wave_header.h)
+  channel_differences.h channel_measurement.h detail measurement.h psnr_meter.h version.h vorik.h wave_format.h
+  wave_header.h)
 if(WITH_ALIGNMENT)
   list(APPEND public_headers alignment.h)
   foreach(path ${LIBDIR}/libvorik-alignment.a ${LIBDIR}/pkgconfig/vorik-alignment.pc)

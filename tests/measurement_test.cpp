@@ -45,8 +45,8 @@ struct MeasuredRun {
         header.sample_rate = block_samples;
         header.bits_per_sample = 16;
         start_measurement(measurement, first, header, second, header);
-        take(measurement.first, measurement.first_stream, first_file, first_reading);
-        take(measurement.second, measurement.second_stream, second_file, second_reading);
+        take(measurement.reading.first, measurement.reading.first_stream, first_file, first_reading);
+        take(measurement.reading.second, measurement.reading.second_stream, second_file, second_reading);
     }
     ~MeasuredRun() { finish_measurement(measurement); }
     MeasuredRun(const MeasuredRun&) = delete;
@@ -65,7 +65,8 @@ struct MeasuredRun {
    private:
     // The library reads its buffer in chunks of `capacity` here, at most
     // what it allocated, to cut blocks small.
-    static void take(SampleSource& source, StreamInput& stream, FileSource& file, const Reading& reading) {
+    static void take(detail::SampleSource& source, detail::StreamInput& stream, FileSource& file,
+                     const Reading& reading) {
         stream.capacity = std::min(stream.capacity, reading.capacity);
         if (reading.by_the_tool && read_from_file(file, stream, 0)) {
             source = file_sample_source(file);
@@ -295,7 +296,7 @@ TEST(Measurement, OnlyRegularFilesAreTakenByTheTool) {
                           {"/dev/null", std::fopen("/dev/null", "rb"), false}};
     for (const Case& c : cases) {
         ASSERT_NE(c.file, nullptr) << c.label;
-        StreamInput stream{c.file, nullptr, 0};
+        detail::StreamInput stream{c.file, nullptr, 0};
         FileSource source{};
         EXPECT_EQ(read_from_file(source, stream, 0), c.regular) << c.label;
         std::fclose(c.file);

@@ -63,8 +63,8 @@ struct ThreadedRun {
         start_measurement(measurement, first, header, second, header);
         measurement.accumulator = start;
         for (auto [source, input, sample_source] :
-             {std::tuple{&first_source, &measurement.first_stream, &measurement.first},
-              std::tuple{&second_source, &measurement.second_stream, &measurement.second}}) {
+             {std::tuple{&first_source, &measurement.reading.first_stream, &measurement.reading.first},
+              std::tuple{&second_source, &measurement.reading.second_stream, &measurement.reading.second}}) {
             EXPECT_TRUE(read_from_file(*source, *input, WAVE_HEADER_BYTES));
             source->bytes_at_start = told_bytes.value_or(source->bytes_at_start);
             *sample_source = file_sample_source(*source);

@@ -16,7 +16,7 @@
 #pragma once
 
 #include <vorik/channel_differences.h>
-#include <vorik/measurement.h>
+#include <vorik/detail/reading.h>
 #include <vorik/wave_format.h>
 
 #include <cstdint>
@@ -37,22 +37,17 @@ enum class ChannelMeasurementState : unsigned char {
     out_of_memory,        // the buffers could not be allocated
 };
 
-// One input's progress: where the samples come from and what is left of them.
-struct ChannelInput {
-    SampleSource source;      // the library's own reading unless the caller sets another
-    StreamInput stream;       // the library's own reading: the file and its buffer
-    SampleRun ready;          // made ready by the source and not taken yet
-    std::uint64_t data_left;  // samples the data chunk still holds; UINT64_MAX: to the end of the file
-    std::uint64_t skipped;    // frames skipped before the pairing began
-    std::uint64_t left;       // once finished: frames after the last one compared
-    std::uint64_t missing;    // once finished: frames its data chunk gives that the file did not hold
-    bool ended;               // the input has nothing more
-    bool failed;              // reading it failed, or it changed under the measurement
+// What became of one input's frames.
+struct InputFrames {
+    std::uint64_t skipped;  // frames skipped before the pairing began
+    std::uint64_t left;     // once finished: frames after the last one compared
+    std::uint64_t missing;  // once finished: frames its data chunk gives that the file did not hold
+    bool failed;            // reading it failed, or it changed under the measurement
 };
 
 // One comparison of two inputs, second by second. A record just made is
-// `not_started`. Once started it holds buffers, and sources that point into
-// the record itself, so it can be neither copied nor moved: keep it where it
+// `not_started`. Once started it holds buffers, and a reading that points
+// into the record itself, so it can be neither copied nor moved: keep it where it
 // was made until finish_channel_measurement.
 struct ChannelMeasurement {
     ChannelMeasurement() = default;
@@ -68,8 +63,10 @@ struct ChannelMeasurement {
     std::uint32_t second_frames{};  // frames of the last second measured: sample_rate, or fewer at the end
     ChannelDifferences* second{};   // the last second measured: one record for each channel
     ChannelDifferences* total{};    // every frame compared so far: one record for each channel
-    ChannelInput original{};
-    ChannelInput copy{};
+    InputFrames original{};
+    InputFrames copy{};
+    detail::ChannelReading original_reading{};  // the library's own
+    detail::ChannelReading copy_reading{};
 };
 
 // Starts to compare two inputs whose formats read_wave_format accepted as

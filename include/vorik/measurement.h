@@ -7,12 +7,13 @@
 // cannot give ends the measurement: finished when an input has ended, sizes
 // differ when both gave samples but not as many (that block is left out),
 // and a failed read is told apart from an end. Memory stays bounded whatever
-// a header claims: the library reads each input in chunks of CHUNK_SAMPLES.
+// a header claims: the library reads each input in chunks of 256 KiB.
 //
 // The caller drives the loop, so it can show each block's result as it comes
 // (see <vorik/vorik.h> for an example), and it owns the two files.
 #pragma once
 
+#include <vorik/detail/reading.h>
 #include <vorik/psnr_meter.h>
 #include <vorik/wave_header.h>
 
@@ -20,42 +21,6 @@
 #include <cstdio>
 
 namespace vorik {
-
-// Samples the library's own reading takes of an input at a time: 256 KiB.
-inline constexpr std::uint32_t CHUNK_SAMPLES = 128 * 1024;
-
-// Samples an input has made ready, where they lie, in host byte order.
-struct SampleRun {
-    const std::int16_t* samples;
-    std::uint32_t count;
-    bool ended;   // the input has nothing more for this block, past these
-    bool failed;  // reading the input failed
-};
-
-// Where a measurement takes an input's samples from. next(state, wanted)
-// makes ready at most `wanted` of them, the next of the current block, and
-// they must stay where they lie until the next call. Unless the input ends
-// with them (`ended`), it gives `wanted`, or an even number of two or more,
-// so that no pair of the block straddles two runs. The library reads the
-// input's stream so (read_stream_samples); a caller can set its own, such as
-// one that watches the file for a cut while it is read.
-struct SampleSource {
-    SampleRun (*next)(void* state, std::uint32_t wanted);
-    void* state;
-};
-
-// The library's own reading of an input: through its stream, little-endian
-// in the file, into `buffer` in host byte order.
-struct StreamInput {
-    std::FILE* file;
-    std::int16_t* buffer;
-    std::uint32_t capacity;  // samples `buffer` holds: non-zero, and even unless it holds a whole block
-};
-
-// A SampleSource's `next` for a StreamInput: reads up to `wanted` samples,
-// at most `capacity`. A short read ends the input for the block; a read
-// error fails it.
-SampleRun read_stream_samples(void* stream_input, std::uint32_t wanted);
 
 // Where a measurement stands. Only `measuring` goes on; the refusals measure
 // nothing at all.
@@ -77,9 +42,9 @@ enum class MeasurementState {
 
 // One measurement of two inputs. A record just made (`Measurement m;` or
 // `Measurement m{};`) is `not_started`, with 333 dB on both sides. Once
-// started it holds buffers, and sources that point into the record itself,
-// so it can be neither copied nor moved (the compiler refuses both): keep it
-// where it was made until finish_measurement.
+// started it holds buffers, and a reading that points into the record
+// itself, so it can be neither copied nor moved (the compiler refuses both):
+// keep it where it was made until finish_measurement.
 struct Measurement {
     Measurement() = default;
     Measurement(const Measurement&) = delete;
@@ -88,15 +53,8 @@ struct Measurement {
     MeasurementState state{};
     PsnrResult result{PSNR_IDENTICAL, PSNR_IDENTICAL};  // over the blocks measured so far; 333 before any
     std::uint64_t blocks{};                             // blocks measured so far
-    // Where the samples come from: the library's own reading unless the
-    // caller sets other sources after start_measurement.
-    SampleSource first{};
-    SampleSource second{};
-    // The measurement's own state, for the library: the caller reads it at most.
-    std::uint32_t block_samples{};
-    StreamInput first_stream{};
-    StreamInput second_stream{};
-    PsnrAccumulator accumulator{};
+    PsnrAccumulator accumulator{};                      // the totals `result` is worked out from
+    detail::BlockReading reading{};                     // the library's own
 };
 
 // Starts to measure two inputs whose headers were read and recognised by

@@ -21,7 +21,7 @@ std::uint64_t data_samples_within(const WaveFormat& format, std::uint64_t wanted
                               : std::min(wanted, format.data_bytes / format.block_align * format.channels);
 }
 
-SampleRun next_kept_start_samples(void* state, std::uint32_t wanted) {
+detail::SampleRun next_kept_start_samples(void* state, std::uint32_t wanted) {
     KeptStartSource& source = *static_cast<KeptStartSource*>(state);
     const SampleStart& start = *source.start;
     if (source.given < start.count) {
@@ -34,7 +34,7 @@ SampleRun next_kept_start_samples(void* state, std::uint32_t wanted) {
     if (start.at_end) {
         return {start.samples, 0, true, false};
     }
-    return read_stream_samples(source.stream, wanted);
+    return detail::read_stream_samples(source.stream, wanted);
 }
 
 std::string encoding_name(const WaveFormat& format) {
@@ -172,7 +172,7 @@ bool read_sample_start(CheckInput& input, std::uint64_t frames, std::string& err
     return true;
 }
 
-void take_input(CheckInput& input, ChannelInput& measured) {
+void take_input(CheckInput& input, detail::ChannelReading& measured) {
     // Sizes as the measurement starts: the file is watched for a cut from here.
     if (input.regular && read_from_file(input.file_source, measured.stream, input.format.data_offset)) {
         measured.source = file_sample_source(input.file_source);

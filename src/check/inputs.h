@@ -29,8 +29,8 @@ struct SampleStart {
 // A pipe's samples: first the start kept for the search, then its stream.
 struct KeptStartSource {
     SampleStart* start;
-    std::uint64_t given;  // samples of the start given so far
-    StreamInput* stream;  // the library's reading of the rest
+    std::uint64_t given;          // samples of the start given so far
+    detail::StreamInput* stream;  // the library's reading of the rest
 };
 
 struct CheckInput {
@@ -55,7 +55,7 @@ bool read_sample_start(CheckInput& input, std::uint64_t frames, std::string& err
 
 // Sets the source the measurement reads `input` through: offsets for a
 // regular file, the kept start and then the stream for a pipe.
-void take_input(CheckInput& input, ChannelInput& measured);
+void take_input(CheckInput& input, detail::ChannelReading& measured);
 
 // Closes what open_check_input opened and frees the kept start; harmless twice.
 void release_check_input(CheckInput& input);

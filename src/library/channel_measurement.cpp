@@ -9,6 +9,8 @@
 namespace vorik {
 namespace {
 
+using detail::ChannelReading;
+
 // data_left of an input whose data chunk runs to the end of the file.
 constexpr std::uint64_t TO_THE_END = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t BYTES_PER_SAMPLE = sizeof(std::int16_t);
@@ -44,21 +46,21 @@ bool refused(const WaveFormat& original, const WaveFormat& copy, ChannelMeasurem
     return true;
 }
 
-bool start_input(ChannelInput& input, std::FILE* file, const WaveFormat& format) {
+bool start_input(ChannelReading& input, std::FILE* file, const WaveFormat& format) {
     // Whole frames, so that a read that is not short ends on a frame.
-    const std::uint32_t capacity = CHUNK_SAMPLES / format.channels * format.channels;
+    const std::uint32_t capacity = detail::CHUNK_SAMPLES / format.channels * format.channels;
     input.stream.file = file;
     input.stream.capacity = capacity;
     input.stream.buffer =
         static_cast<std::int16_t*>(std::malloc(std::size_t{capacity} * sizeof(std::int16_t)));
-    input.source = {read_stream_samples, &input.stream};
+    input.source = {detail::read_stream_samples, &input.stream};
     input.data_left = data_samples(format, format.channels);
     return input.stream.buffer != nullptr;
 }
 
 // Makes samples of `input` ready, at most `wanted` (whole frames), unless
 // some are ready or the input has ended. False where the read failed.
-bool make_ready(ChannelInput& input, std::uint64_t wanted, std::uint16_t channels) {
+bool make_ready(ChannelReading& input, std::uint64_t wanted, std::uint16_t channels) {
     if (input.ready.count > 0 || input.ended) {
         return true;
     }
@@ -74,18 +76,18 @@ bool make_ready(ChannelInput& input, std::uint64_t wanted, std::uint16_t channel
         input.data_left -= input.ready.count;
     }
     input.ended = input.ready.ended;
-    input.failed = input.ready.failed;
-    return !input.failed;
+    return !input.ready.failed;
 }
 
-void take(ChannelInput& input, std::uint64_t samples) {
+void take(ChannelReading& input, std::uint64_t samples) {
     input.ready.samples += samples;
     input.ready.count -= static_cast<std::uint32_t>(samples);
 }
 
 // Reads `input` on for up to `frames` frames and drops them; returns the
 // frames it dropped, or false where a read failed.
-bool drop_frames(ChannelInput& input, std::uint64_t frames, std::uint16_t channels, std::uint64_t& dropped) {
+bool drop_frames(ChannelReading& input, std::uint64_t frames, std::uint16_t channels,
+                 std::uint64_t& dropped) {
     dropped = 0;
     while (dropped < frames) {
         if (!make_ready(input, (frames - dropped) * channels, channels)) {
@@ -104,23 +106,25 @@ bool drop_frames(ChannelInput& input, std::uint64_t frames, std::uint16_t channe
 
 // Frames of the input after the last one compared, read to its end, and
 // those its data chunk gives that the file did not hold.
-bool count_what_is_left(ChannelInput& input, std::uint16_t channels) {
-    if (!drop_frames(input, TO_THE_END / channels, channels, input.left)) {
+bool count_what_is_left(ChannelReading& input, InputFrames& frames, std::uint16_t channels) {
+    if (!drop_frames(input, TO_THE_END / channels, channels, frames.left)) {
         return false;
     }
     if (input.data_left != TO_THE_END) {
-        input.missing = input.data_left / channels;
+        frames.missing = input.data_left / channels;
     }
     return true;
 }
 
 // The frames before the pairing: `delay` frames of the copy, or -delay of the original.
 bool skip_to_pairing(ChannelMeasurement& measurement) {
-    ChannelInput& ahead = measurement.delay >= 0 ? measurement.copy : measurement.original;
+    const bool copy_ahead = measurement.delay >= 0;
+    ChannelReading& ahead = copy_ahead ? measurement.copy_reading : measurement.original_reading;
+    InputFrames& ahead_frames = copy_ahead ? measurement.copy : measurement.original;
     // Two's complement: -delay fits 64 unsigned bits even for the lowest delay.
     const std::uint64_t frames = measurement.delay >= 0 ? static_cast<std::uint64_t>(measurement.delay)
                                                         : 0 - static_cast<std::uint64_t>(measurement.delay);
-    return drop_frames(ahead, frames, measurement.channels, ahead.skipped);
+    return drop_frames(ahead, frames, measurement.channels, ahead_frames.skipped);
 }
 
 void clear(ChannelDifferences* records, std::uint16_t channels) {
@@ -131,12 +135,14 @@ void clear(ChannelDifferences* records, std::uint16_t channels) {
 // hold. False where a read failed.
 bool read_second(ChannelMeasurement& measurement) {
     const std::uint16_t channels = measurement.channels;
-    ChannelInput& original = measurement.original;
-    ChannelInput& copy = measurement.copy;
+    ChannelReading& original = measurement.original_reading;
+    ChannelReading& copy = measurement.copy_reading;
     while (measurement.second_frames < measurement.sample_rate) {
         const std::uint64_t wanted =
             std::uint64_t{measurement.sample_rate - measurement.second_frames} * channels;
-        if (!make_ready(original, wanted, channels) || !make_ready(copy, wanted, channels)) {
+        measurement.original.failed = !make_ready(original, wanted, channels);
+        measurement.copy.failed = !measurement.original.failed && !make_ready(copy, wanted, channels);
+        if (measurement.original.failed || measurement.copy.failed) {
             return false;
         }
         const std::uint32_t frames = std::min(original.ready.count, copy.ready.count) / channels;
@@ -157,7 +163,7 @@ bool read_second(ChannelMeasurement& measurement) {
 // its start with nothing ready, and both data chunks hold all of it.
 bool summer_may_take(const ChannelMeasurement& measurement) {
     const std::uint64_t second_samples = std::uint64_t{measurement.sample_rate} * measurement.channels;
-    for (const ChannelInput* input : {&measurement.original, &measurement.copy}) {
+    for (const ChannelReading* input : {&measurement.original_reading, &measurement.copy_reading}) {
         if (input->ended || input->ready.count > 0 || input->data_left < second_samples) {
             return false;
         }
@@ -179,7 +185,7 @@ bool next_second(ChannelMeasurement& measurement, const detail::SecondSummer* su
     if (summer != nullptr && summer_may_take(measurement) &&
         summer->add_next_second(summer->state, measurement.second, measurement.frames)) {
         const std::uint64_t second_samples = std::uint64_t{measurement.sample_rate} * measurement.channels;
-        for (ChannelInput* input : {&measurement.original, &measurement.copy}) {
+        for (ChannelReading* input : {&measurement.original_reading, &measurement.copy_reading}) {
             if (input->data_left != TO_THE_END) {
                 input->data_left -= second_samples;
             }
@@ -190,8 +196,12 @@ bool next_second(ChannelMeasurement& measurement, const detail::SecondSummer* su
         return false;
     }
     if (measurement.second_frames == 0) {
-        const bool counted = count_what_is_left(measurement.original, measurement.channels) &&
-                             count_what_is_left(measurement.copy, measurement.channels);
+        measurement.original.failed =
+            !count_what_is_left(measurement.original_reading, measurement.original, measurement.channels);
+        measurement.copy.failed =
+            !measurement.original.failed &&
+            !count_what_is_left(measurement.copy_reading, measurement.copy, measurement.channels);
+        const bool counted = !measurement.original.failed && !measurement.copy.failed;
         measurement.state =
             counted ? ChannelMeasurementState::finished : ChannelMeasurementState::read_failed;
         return false;
@@ -218,6 +228,8 @@ void start_channel_measurement(ChannelMeasurement& measurement, std::FILE* origi
     measurement.second_frames = 0;
     measurement.original = {};
     measurement.copy = {};
+    measurement.original_reading = {};
+    measurement.copy_reading = {};
     if (refused(original_format, copy_format, measurement.state)) {
         return;
     }
@@ -228,8 +240,8 @@ void start_channel_measurement(ChannelMeasurement& measurement, std::FILE* origi
     measurement.total =
         static_cast<ChannelDifferences*>(std::calloc(measurement.channels, sizeof(ChannelDifferences)));
     if (measurement.second == nullptr || measurement.total == nullptr ||
-        !start_input(measurement.original, original, original_format) ||
-        !start_input(measurement.copy, copy, copy_format)) {
+        !start_input(measurement.original_reading, original, original_format) ||
+        !start_input(measurement.copy_reading, copy, copy_format)) {
         measurement.state = ChannelMeasurementState::out_of_memory;
         return;
     }
@@ -244,14 +256,14 @@ bool detail::measure_next_second(ChannelMeasurement& measurement, const SecondSu
 
 void finish_channel_measurement(ChannelMeasurement& measurement) {
     for (void* memory : {static_cast<void*>(measurement.second), static_cast<void*>(measurement.total),
-                         static_cast<void*>(measurement.original.stream.buffer),
-                         static_cast<void*>(measurement.copy.stream.buffer)}) {
+                         static_cast<void*>(measurement.original_reading.stream.buffer),
+                         static_cast<void*>(measurement.copy_reading.stream.buffer)}) {
         std::free(memory);
     }
     measurement.second = nullptr;
     measurement.total = nullptr;
-    measurement.original.stream.buffer = nullptr;
-    measurement.copy.stream.buffer = nullptr;
+    measurement.original_reading.stream.buffer = nullptr;
+    measurement.copy_reading.stream.buffer = nullptr;
     if (measurement.state == ChannelMeasurementState::measuring) {
         measurement.state = ChannelMeasurementState::stopped;
     }

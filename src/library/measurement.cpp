@@ -19,6 +19,10 @@ void detail::samples_from_little_endian(std::int16_t* samples, std::uint32_t cou
 
 namespace {
 
+using detail::SampleRun;
+using detail::SampleSource;
+using detail::StreamInput;
+
 // One input's progress through the current block.
 struct BlockSide {
     SampleSource source;
@@ -67,7 +71,7 @@ void take_block(BlockSide& first, BlockSide& second, std::uint32_t block_samples
     }
 }
 
-SampleSource stream_source(StreamInput& input) { return {read_stream_samples, &input}; }
+SampleSource stream_source(StreamInput& input) { return {detail::read_stream_samples, &input}; }
 
 bool allocate_stream(StreamInput& input, std::FILE* file, std::uint32_t capacity) {
     input.file = file;
@@ -78,7 +82,7 @@ bool allocate_stream(StreamInput& input, std::FILE* file, std::uint32_t capacity
 
 }  // namespace
 
-SampleRun read_stream_samples(void* stream_input, std::uint32_t wanted) {
+SampleRun detail::read_stream_samples(void* stream_input, std::uint32_t wanted) {
     StreamInput& input = *static_cast<StreamInput*>(stream_input);
     const std::uint32_t asked = std::min(input.capacity, wanted);
     const auto got =
@@ -120,11 +124,7 @@ void start_measurement(Measurement& measurement, std::FILE* first, const WaveHea
     // starts afresh, as in a record just made.
     finish_measurement(measurement);
     measurement.blocks = 0;
-    measurement.first = {};
-    measurement.second = {};
-    measurement.block_samples = 0;
-    measurement.first_stream = {};
-    measurement.second_stream = {};
+    measurement.reading = {};
     measurement.accumulator = {};
     measurement.result = compute_psnr(measurement.accumulator);
     if (refused(first_header, second_header, measurement.state)) {
@@ -132,20 +132,21 @@ void start_measurement(Measurement& measurement, std::FILE* first, const WaveHea
     }
     // One second of the files' layout; the product wraps like the header's
     // 32-bit fields.
-    measurement.block_samples = std::uint32_t{first_header.channels} * first_header.sample_rate;
-    if (measurement.block_samples == 0) {
+    detail::BlockReading& reading = measurement.reading;
+    reading.block_samples = std::uint32_t{first_header.channels} * first_header.sample_rate;
+    if (reading.block_samples == 0) {
         measurement.state = MeasurementState::empty_block;
         return;
     }
     // Even, so that pairs never straddle two chunks, unless a chunk holds the whole block.
-    const std::uint32_t capacity = std::min(measurement.block_samples, CHUNK_SAMPLES);
-    if (!allocate_stream(measurement.first_stream, first, capacity) ||
-        !allocate_stream(measurement.second_stream, second, capacity)) {
+    const std::uint32_t capacity = std::min(reading.block_samples, detail::CHUNK_SAMPLES);
+    if (!allocate_stream(reading.first_stream, first, capacity) ||
+        !allocate_stream(reading.second_stream, second, capacity)) {
         measurement.state = MeasurementState::out_of_memory;
         return;
     }
-    measurement.first = stream_source(measurement.first_stream);
-    measurement.second = stream_source(measurement.second_stream);
+    reading.first = stream_source(reading.first_stream);
+    reading.second = stream_source(reading.second_stream);
     measurement.state = MeasurementState::measuring;
 }
 
@@ -158,9 +159,9 @@ bool take_next_block(Measurement& measurement, const detail::BlockSummer* summer
     }
     PsnrAccumulator totals = measurement.accumulator;
     if (summer == nullptr || !summer->add_next_block(summer->state, totals)) {
-        BlockSide first{measurement.first, 0, {}};
-        BlockSide second{measurement.second, 0, {}};
-        take_block(first, second, measurement.block_samples, totals);
+        BlockSide first{measurement.reading.first, 0, {}};
+        BlockSide second{measurement.reading.second, 0, {}};
+        take_block(first, second, measurement.reading.block_samples, totals);
         if (first.ready.failed || second.ready.failed) {
             measurement.state = MeasurementState::read_failed;
             return false;
@@ -189,10 +190,10 @@ bool detail::measure_next_block(Measurement& measurement, const BlockSummer& sum
 }
 
 void finish_measurement(Measurement& measurement) {
-    std::free(measurement.first_stream.buffer);
-    std::free(measurement.second_stream.buffer);
-    measurement.first_stream.buffer = nullptr;
-    measurement.second_stream.buffer = nullptr;
+    std::free(measurement.reading.first_stream.buffer);
+    std::free(measurement.reading.second_stream.buffer);
+    measurement.reading.first_stream.buffer = nullptr;
+    measurement.reading.second_stream.buffer = nullptr;
     if (measurement.state == MeasurementState::measuring) {
         measurement.state = MeasurementState::stopped;
     }

@@ -86,7 +86,7 @@ const Message& closing_message(MeasurementState state) {
 // A regular file is read at offsets and watched for a cut. Pipes and
 // devices are read as the library reads them. Returns whether the input is
 // a regular file.
-bool take_regular_file(FileSource& file, StreamInput& stream, SampleSource& source) {
+bool take_regular_file(FileSource& file, detail::StreamInput& stream, detail::SampleSource& source) {
     // The samples lie right after the canonical header, whatever its read
     // left: a file may have grown since it held less than a whole header.
     if (!read_from_file(file, stream, WAVE_HEADER_BYTES)) {
@@ -104,7 +104,7 @@ void start_summing(RunResources& resources) {
     resources.summing_in_parallel =
         resources.parallel != nullptr &&
         start_psnr_blocks(*resources.parallel, resources.first_file_source, resources.second_file_source,
-                          resources.measurement.block_samples, resources.measurement.accumulator);
+                          resources.measurement.reading.block_samples, resources.measurement.accumulator);
 }
 
 bool measure_next(RunResources& resources) {
@@ -121,10 +121,10 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
     Measurement& measurement = resources.measurement;
     start_measurement(measurement, resources.first_file, first_header, resources.second_file, second_header);
     if (measurement.state == MeasurementState::measuring) {
-        const bool first_regular =
-            take_regular_file(resources.first_file_source, measurement.first_stream, measurement.first);
-        const bool second_regular =
-            take_regular_file(resources.second_file_source, measurement.second_stream, measurement.second);
+        const bool first_regular = take_regular_file(
+            resources.first_file_source, measurement.reading.first_stream, measurement.reading.first);
+        const bool second_regular = take_regular_file(
+            resources.second_file_source, measurement.reading.second_stream, measurement.reading.second);
         if (first_regular && second_regular) {
             start_summing(resources);
         }

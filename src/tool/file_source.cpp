@@ -47,9 +47,9 @@ void note_growth(FileSource& source, std::uint64_t read_to) {
     }
 }
 
-SampleRun next_file_samples(void* file_source, std::uint32_t wanted) {
+detail::SampleRun next_file_samples(void* file_source, std::uint32_t wanted) {
     FileSource& source = *static_cast<FileSource*>(file_source);
-    StreamInput& input = *source.input;
+    detail::StreamInput& input = *source.input;
     const std::uint32_t asked = std::min(input.capacity, wanted);
     const std::size_t asked_bytes = std::size_t{asked} * BYTES_PER_SAMPLE;
     auto* buffer = reinterpret_cast<unsigned char*>(input.buffer);
@@ -85,12 +85,12 @@ std::uint64_t samples_in(std::uint64_t bytes, std::uint64_t first_offset) {
     return bytes > first_offset ? (bytes - first_offset) / BYTES_PER_SAMPLE : 0;
 }
 
-bool read_from_file(FileSource& source, StreamInput& input, std::uint64_t first_offset) {
+bool read_from_file(FileSource& source, detail::StreamInput& input, std::uint64_t first_offset) {
     source = {&input, first_offset, first_offset, 0, false, read_file_at};
     return regular_file_size(input.file, source.bytes_at_start);
 }
 
-SampleSource file_sample_source(FileSource& source) { return {next_file_samples, &source}; }
+detail::SampleSource file_sample_source(FileSource& source) { return {next_file_samples, &source}; }
 
 void skip_file_samples(FileSource& source, std::uint64_t samples) {
     source.next_offset += samples * BYTES_PER_SAMPLE;

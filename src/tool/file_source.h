@@ -5,7 +5,7 @@
 // both sources past them (see parallel_blocks.h).
 #pragma once
 
-#include <vorik/measurement.h>
+#include <vorik/detail/reading.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +19,7 @@ namespace vorik {
 using ReadAt = std::int64_t (*)(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes);
 
 struct FileSource {
-    StreamInput* input;            // the input's file, and the buffer to read it into
+    detail::StreamInput* input;    // the input's file, and the buffer to read it into
     std::uint64_t first_offset;    // where the file's first sample lies
     std::uint64_t next_offset;     // where the next sample to measure starts in the file
     std::uint64_t bytes_at_start;  // the file's size when the measurement started
@@ -31,10 +31,10 @@ struct FileSource {
 // `first_offset`, where its first sample lies, if it is a regular file.
 // Returns whether it is; a measurement then reads its samples through
 // file_sample_source.
-bool read_from_file(FileSource& source, StreamInput& input, std::uint64_t first_offset);
+bool read_from_file(FileSource& source, detail::StreamInput& input, std::uint64_t first_offset);
 
 // Where a measurement reads the samples of a FileSource set up by read_from_file.
-SampleSource file_sample_source(FileSource& source);
+detail::SampleSource file_sample_source(FileSource& source);
 
 // Moves the source past `samples` that were measured without it.
 void skip_file_samples(FileSource& source, std::uint64_t samples);
