@@ -255,8 +255,8 @@ std::string check(CheckResources& resources, const CheckOptions& options, const 
     if (measurement.state != ChannelMeasurementState::measuring) {
         return "out of memory";
     }
-    take_input(resources.original, measurement.original_reading);
-    take_input(resources.copy, measurement.copy_reading);
+    read_input_through(resources.original, measurement.original_reading);
+    read_input_through(resources.copy, measurement.copy_reading);
     start_summing(resources);
     error = measure(resources, options, streams, report);
     if (error.empty()) {

@@ -12,7 +12,6 @@ namespace vorik::check {
 namespace {
 
 constexpr char STANDARD_INPUT[] = "-";
-constexpr std::uint64_t BYTES_PER_SAMPLE = sizeof(std::int16_t);
 
 // The samples of the input's data chunk in whole frames, or `wanted` where
 // the chunk runs to the end of the file.
@@ -172,7 +171,7 @@ bool read_sample_start(CheckInput& input, std::uint64_t frames, std::string& err
     return true;
 }
 
-void take_input(CheckInput& input, detail::ChannelReading& measured) {
+void read_input_through(CheckInput& input, detail::ChannelReading& measured) {
     // Sizes as the measurement starts: the file is watched for a cut from here.
     if (input.regular && read_from_file(input.file_source, measured.stream, input.format.data_offset)) {
         measured.source = file_sample_source(input.file_source);

@@ -55,7 +55,7 @@ bool read_sample_start(CheckInput& input, std::uint64_t frames, std::string& err
 
 // Sets the source the measurement reads `input` through: offsets for a
 // regular file, the kept start and then the stream for a pipe.
-void take_input(CheckInput& input, detail::ChannelReading& measured);
+void read_input_through(CheckInput& input, detail::ChannelReading& measured);
 
 // Closes what open_check_input opened and frees the kept start; harmless twice.
 void release_check_input(CheckInput& input);

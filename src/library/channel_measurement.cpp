@@ -79,7 +79,8 @@ bool make_ready(ChannelReading& input, std::uint64_t wanted, std::uint16_t chann
     return !input.ready.failed;
 }
 
-void take(ChannelReading& input, std::uint64_t samples) {
+// Moves past `samples` made ready.
+void consume(ChannelReading& input, std::uint64_t samples) {
     input.ready.samples += samples;
     input.ready.count -= static_cast<std::uint32_t>(samples);
 }
@@ -98,7 +99,7 @@ bool drop_frames(ChannelReading& input, std::uint64_t frames, std::uint16_t chan
             // Ended, with at most a partial frame.
             return true;
         }
-        take(input, whole * channels);
+        consume(input, whole * channels);
         dropped += whole;
     }
     return true;
@@ -152,8 +153,8 @@ bool read_second(ChannelMeasurement& measurement) {
         }
         add_channel_differences(measurement.second, channels, original.ready.samples, copy.ready.samples,
                                 frames, measurement.frames + measurement.second_frames);
-        take(original, std::uint64_t{frames} * channels);
-        take(copy, std::uint64_t{frames} * channels);
+        consume(original, std::uint64_t{frames} * channels);
+        consume(copy, std::uint64_t{frames} * channels);
         measurement.second_frames += frames;
     }
     return true;
@@ -161,7 +162,7 @@ bool read_second(ChannelMeasurement& measurement) {
 
 // Whether the summer may be asked for the next second: both inputs stand at
 // its start with nothing ready, and both data chunks hold all of it.
-bool summer_may_take(const ChannelMeasurement& measurement) {
+bool summer_may_sum(const ChannelMeasurement& measurement) {
     const std::uint64_t second_samples = std::uint64_t{measurement.sample_rate} * measurement.channels;
     for (const ChannelReading* input : {&measurement.original_reading, &measurement.copy_reading}) {
         if (input->ended || input->ready.count > 0 || input->data_left < second_samples) {
@@ -182,7 +183,7 @@ bool next_second(ChannelMeasurement& measurement, const detail::SecondSummer* su
     }
     clear(measurement.second, measurement.channels);
     measurement.second_frames = 0;
-    if (summer != nullptr && summer_may_take(measurement) &&
+    if (summer != nullptr && summer_may_sum(measurement) &&
         summer->add_next_second(summer->state, measurement.second, measurement.frames)) {
         const std::uint64_t second_samples = std::uint64_t{measurement.sample_rate} * measurement.channels;
         for (ChannelReading* input : {&measurement.original_reading, &measurement.copy_reading}) {

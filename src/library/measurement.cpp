@@ -26,8 +26,8 @@ using detail::StreamInput;
 // One input's progress through the current block.
 struct BlockSide {
     SampleSource source;
-    std::uint32_t count;  // samples taken so far in this block
-    SampleRun ready;      // made ready and not taken yet
+    std::uint32_t count;  // samples of this block consumed so far
+    SampleRun ready;      // made ready and not consumed yet
 };
 
 // Makes samples ready unless some are, or the side is done with the block.
@@ -38,18 +38,19 @@ void make_ready(BlockSide& side, std::uint32_t block_samples) {
     side.ready = side.source.next(side.source.state, block_samples - side.count);
 }
 
-void take(BlockSide& side, std::uint32_t count) {
+// Moves past `count` samples made ready.
+void consume(BlockSide& side, std::uint32_t count) {
     side.ready.samples += count;
     side.ready.count -= count;
     side.count += count;
 }
 
-// Both inputs are taken to the end of the block even once they disagree, so
+// Both inputs are read to the end of the block even once they disagree, so
 // the counts and any failure are those of the whole block. While both give
 // samples they give the same number, so every piece measured starts on a
 // pair of the block; an odd one is the last either input gives. Measured into
 // `totals`, which the caller keeps only if the block is whole on both sides.
-void take_block(BlockSide& first, BlockSide& second, std::uint32_t block_samples, PsnrAccumulator& totals) {
+void read_block(BlockSide& first, BlockSide& second, std::uint32_t block_samples, PsnrAccumulator& totals) {
     for (;;) {
         make_ready(first, block_samples);
         make_ready(second, block_samples);
@@ -61,12 +62,12 @@ void take_block(BlockSide& first, BlockSide& second, std::uint32_t block_samples
         if (first_count > 0 && second_count > 0) {
             const std::uint32_t count = std::min(first_count, second_count);
             accumulate_block(totals, first.ready.samples, second.ready.samples, count);
-            take(first, count);
-            take(second, count);
+            consume(first, count);
+            consume(second, count);
         } else {
             // One input has ended: the counts differ, and only counting is left.
-            take(first, first_count);
-            take(second, second_count);
+            consume(first, first_count);
+            consume(second, second_count);
         }
     }
 }
@@ -152,8 +153,8 @@ void start_measurement(Measurement& measurement, std::FILE* first, const WaveHea
 
 namespace {
 
-// Takes the next block of both inputs, from the summer where it has it.
-bool take_next_block(Measurement& measurement, const detail::BlockSummer* summer) {
+// Measures the next block of both inputs, summed by the summer where it has it.
+bool next_block(Measurement& measurement, const detail::BlockSummer* summer) {
     if (measurement.state != MeasurementState::measuring) {
         return false;
     }
@@ -161,7 +162,7 @@ bool take_next_block(Measurement& measurement, const detail::BlockSummer* summer
     if (summer == nullptr || !summer->add_next_block(summer->state, totals)) {
         BlockSide first{measurement.reading.first, 0, {}};
         BlockSide second{measurement.reading.second, 0, {}};
-        take_block(first, second, measurement.reading.block_samples, totals);
+        read_block(first, second, measurement.reading.block_samples, totals);
         if (first.ready.failed || second.ready.failed) {
             measurement.state = MeasurementState::read_failed;
             return false;
@@ -183,10 +184,10 @@ bool take_next_block(Measurement& measurement, const detail::BlockSummer* summer
 
 }  // namespace
 
-bool measure_next_block(Measurement& measurement) { return take_next_block(measurement, nullptr); }
+bool measure_next_block(Measurement& measurement) { return next_block(measurement, nullptr); }
 
 bool detail::measure_next_block(Measurement& measurement, const BlockSummer& summer) {
-    return take_next_block(measurement, &summer);
+    return next_block(measurement, &summer);
 }
 
 void finish_measurement(Measurement& measurement) {

@@ -86,7 +86,7 @@ const Message& closing_message(MeasurementState state) {
 // A regular file is read at offsets and watched for a cut. Pipes and
 // devices are read as the library reads them. Returns whether the input is
 // a regular file.
-bool take_regular_file(FileSource& file, detail::StreamInput& stream, detail::SampleSource& source) {
+bool read_regular_file(FileSource& file, detail::StreamInput& stream, detail::SampleSource& source) {
     // The samples lie right after the canonical header, whatever its read
     // left: a file may have grown since it held less than a whole header.
     if (!read_from_file(file, stream, WAVE_HEADER_BYTES)) {
@@ -121,9 +121,9 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
     Measurement& measurement = resources.measurement;
     start_measurement(measurement, resources.first_file, first_header, resources.second_file, second_header);
     if (measurement.state == MeasurementState::measuring) {
-        const bool first_regular = take_regular_file(
+        const bool first_regular = read_regular_file(
             resources.first_file_source, measurement.reading.first_stream, measurement.reading.first);
-        const bool second_regular = take_regular_file(
+        const bool second_regular = read_regular_file(
             resources.second_file_source, measurement.reading.second_stream, measurement.reading.second);
         if (first_regular && second_regular) {
             start_summing(resources);
@@ -144,7 +144,7 @@ const Message& measure(const WaveHeader& first_header, const WaveHeader& second_
 }
 
 // Measures the data unless opening or a header check already failed, then
-// takes the path every run ends on. Returns the exit status.
+// goes the way every run ends. Returns the exit status.
 int finish_run(const Message* failure, const WaveHeader& first_header, const WaveHeader& second_header,
                const RunStreams& streams, RunResources& resources) {
     const Message* closing =

@@ -8,8 +8,6 @@
 namespace vorik {
 namespace {
 
-constexpr std::uint64_t BYTES_PER_SAMPLE = sizeof(std::int16_t);
-
 // Samples before the one at `offset`.
 std::uint64_t samples_before(const FileSource& source, std::uint64_t offset) {
     return samples_in(offset, source.first_offset);
@@ -80,10 +78,6 @@ detail::SampleRun next_file_samples(void* file_source, std::uint32_t wanted) {
 }
 
 }  // namespace
-
-std::uint64_t samples_in(std::uint64_t bytes, std::uint64_t first_offset) {
-    return bytes > first_offset ? (bytes - first_offset) / BYTES_PER_SAMPLE : 0;
-}
 
 bool read_from_file(FileSource& source, detail::StreamInput& input, std::uint64_t first_offset) {
     source = {&input, first_offset, first_offset, 0, false, read_file_at};

@@ -39,7 +39,17 @@ detail::SampleSource file_sample_source(FileSource& source);
 // Moves the source past `samples` that were measured without it.
 void skip_file_samples(FileSource& source, std::uint64_t samples);
 
+// Where samples lie in a file whose first sample lies at `first_offset`.
+constexpr std::uint64_t BYTES_PER_SAMPLE = sizeof(std::int16_t);
+
 // The whole samples a file of `bytes` holds from `first_offset` on.
-std::uint64_t samples_in(std::uint64_t bytes, std::uint64_t first_offset);
+constexpr std::uint64_t samples_in(std::uint64_t bytes, std::uint64_t first_offset) {
+    return bytes > first_offset ? (bytes - first_offset) / BYTES_PER_SAMPLE : 0;
+}
+
+// Where sample `sample` starts.
+constexpr std::uint64_t offset_of(std::uint64_t sample, std::uint64_t first_offset) {
+    return first_offset + sample * BYTES_PER_SAMPLE;
+}
 
 }  // namespace vorik

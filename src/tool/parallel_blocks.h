@@ -92,7 +92,6 @@ struct ParallelBlocks {
 
 namespace parallel_detail {
 
-constexpr std::uint64_t BYTES_PER_SAMPLE = sizeof(std::int16_t);
 // What checked_slab holds before any slab was checked.
 constexpr std::uint64_t NO_SLAB = std::numeric_limits<std::uint64_t>::max();
 
@@ -311,8 +310,8 @@ bool next_summable_block(ParallelBlocks<Summing>& parallel, std::uint64_t& first
         return false;
     }
     const std::uint64_t bytes = offsets[0] - files.first_offsets[0];
-    first_sample = bytes / parallel_detail::BYTES_PER_SAMPLE;
-    return offsets[1] - files.first_offsets[1] == bytes && bytes % parallel_detail::BYTES_PER_SAMPLE == 0 &&
+    first_sample = bytes / BYTES_PER_SAMPLE;
+    return offsets[1] - files.first_offsets[1] == bytes && bytes % BYTES_PER_SAMPLE == 0 &&
            first_sample % files.block_samples == 0 && first_sample + files.block_samples <= files.end_sample;
 }
 

@@ -2,17 +2,17 @@
 
 #include <algorithm>
 
+#include "file_source.h"
 #include "platform/console_and_files.h"
 
 namespace vorik {
 namespace {
 
-constexpr std::uint64_t BYTES_PER_SAMPLE = sizeof(std::int16_t);
 constexpr unsigned FILES = 2;
 
 // Where a sample of the first file lies.
 std::uint64_t first_file_offset(const SlabFiles& files, std::uint64_t sample) {
-    return files.first_offsets[0] + sample * BYTES_PER_SAMPLE;
+    return offset_of(sample, files.first_offsets[0]);
 }
 
 // The first sample that starts a unit at or after `offset` of the first file.
@@ -72,7 +72,7 @@ bool read_slab(const SlabFiles& files, std::uint64_t slab, unsigned char* buffer
         const std::int16_t* samples[FILES] = {};
         for (unsigned file = 0; file < FILES; ++file) {
             unsigned char* buffer = buffers + file * READ_BUFFER_BYTES + place;
-            const std::uint64_t offset = files.first_offsets[file] + start * BYTES_PER_SAMPLE;
+            const std::uint64_t offset = offset_of(start, files.first_offsets[file]);
             if (read_file_at(files.files[file], offset, buffer, bytes) != static_cast<std::int64_t>(bytes)) {
                 return false;
             }

@@ -44,7 +44,7 @@ static_assert(2 * VECTORS_PER_SUB_RUN * LARGEST_SMALL_DIFFERENCE * LARGEST_SMALL
 
 // `Lanes` gives COUNT, the 16-bit lanes of a vector, with their `Vector`,
 // their `Mask` of the used lanes and their `Sums`, and what is done to them:
-// `take` adds the differences of one vector of samples to the sums and
+// `add_vector` adds the differences of one vector of samples to the sums and
 // raises the largest differences of the lanes; `differ` compares the used
 // lanes of two vectors. Where TAKES_SMALL_DIFFERENCES, `Lanes` also has a
 // faster path for differences up to LARGEST_SMALL_DIFFERENCE, which sums
@@ -84,8 +84,8 @@ void add_in_lanes(ChannelDifferences* differences, std::uint16_t channels, const
                 if (small) {
                     typename Lanes::SmallSums small_sums{};
                     for (std::size_t v = 0; v < sub_run_vectors; ++v) {
-                        Lanes::take_small(small_sums, sub_run_largest, sub_run_original + v * step,
-                                          sub_run_copy + v * step);
+                        Lanes::add_small_vector(small_sums, sub_run_largest, sub_run_original + v * step,
+                                                sub_run_copy + v * step);
                     }
                     // Saturated differences are never above the true ones:
                     // the largest stay right for the usual path.
@@ -97,7 +97,8 @@ void add_in_lanes(ChannelDifferences* differences, std::uint16_t channels, const
             }
             if (!taken) {
                 for (std::size_t v = 0; v < sub_run_vectors; ++v) {
-                    Lanes::take(sums, sub_run_largest, sub_run_original + v * step, sub_run_copy + v * step);
+                    Lanes::add_vector(sums, sub_run_largest, sub_run_original + v * step,
+                                      sub_run_copy + v * step);
                 }
                 if constexpr (Lanes::TAKES_SMALL_DIFFERENCES) {
                     small = Lanes::all_at_most(sub_run_largest, LARGEST_SMALL_DIFFERENCE, used);

@@ -45,7 +45,8 @@ struct PortableLanes {
         return mask;
     }
 
-    static void take(Sums& sums, Vector& largest, const std::int16_t* original, const std::int16_t* copy) {
+    static void add_vector(Sums& sums, Vector& largest, const std::int16_t* original,
+                           const std::int16_t* copy) {
         for (std::size_t i = 0; i < COUNT; ++i) {
             const std::uint16_t difference = distance(original[i], copy[i]);
             const std::uint32_t square = std::uint32_t{difference} * difference;

@@ -62,15 +62,16 @@ struct VectorLanes : Instructions {
         largest = Instructions::max(largest, distances);
     }
 
-    static void take(Sums& sums, Vector& largest, const std::int16_t* original, const std::int16_t* copy) {
+    static void add_vector(Sums& sums, Vector& largest, const std::int16_t* original,
+                           const std::int16_t* copy) {
         const Vector distances = Instructions::distances(original, copy);
         add_halves(sums.low_halves, sums.odd_low_halves, Instructions::low_square_halves(distances));
         add_halves(sums.high_halves, sums.odd_high_halves, Instructions::high_square_halves(distances));
         count(sums.differing, largest, distances);
     }
 
-    static void take_small(SmallSums& sums, Vector& largest, const std::int16_t* original,
-                           const std::int16_t* copy) {
+    static void add_small_vector(SmallSums& sums, Vector& largest, const std::int16_t* original,
+                                 const std::int16_t* copy) {
         const Vector distances = Instructions::saturated_distances(original, copy);
         sums.even_squares = Instructions::add_words(
             sums.even_squares, Instructions::pair_squares(distances, Instructions::even_lanes(distances)));
