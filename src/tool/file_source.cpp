@@ -15,7 +15,7 @@ std::uint64_t samples_before(const FileSource& source, std::uint64_t offset) {
 
 // A read never gives bytes past the end of the file, but it cannot tell an
 // end from a cut: at the end, the file's size does, counted in whole
-// samples (a lone last byte is no sample). A file that now holds fewer
+// samples (a single byte left at the end is not a sample). A file that now holds fewer
 // samples than at the start was cut short while it was measured; so was
 // one that was seen to grow and now holds fewer than were read of it. A size
 // that never changed tells nothing of what was read: some file systems give
@@ -68,7 +68,7 @@ detail::SampleRun next_file_samples(void* file_source, std::uint32_t wanted) {
             break;
         }
     }
-    // A lone last byte is no sample: the next read takes it again.
+    // A single byte left at the end is not a sample: the next read reads it again.
     const auto count = static_cast<std::uint32_t>(got / BYTES_PER_SAMPLE);
     detail::samples_from_little_endian(input.buffer, count);
     source.next_offset += count * BYTES_PER_SAMPLE;

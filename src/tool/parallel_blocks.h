@@ -8,11 +8,12 @@
 //
 // The block loop asks for each block before it reads it. The threads only
 // sum whole blocks that both files held when the measurement started, as
-// their sizes said; the loop reads everything else itself: the last part
-// of a block, what a file gained since, and what a size did not tell. A slab
-// that fails (a file was cut short) ends the summing for good, and the loop,
-// reading on, finds the cut. So where the data ends, how samples pair and
-// when the measurement has ended are decided in the loop alone.
+// their sizes said. The loop reads everything else itself: the last part
+// of a block, the samples a file gained later, and samples past a size that
+// was too small. A slab that fails (a file was cut short), or a file that
+// changed since the threads began, ends the summing for good; the loop reads
+// on and finds what the files now hold. So where the data ends, how samples
+// pair and when the measurement has ended are decided in the loop alone.
 //
 // The workers, the main thread among them while it waits, claim the next
 // slab while it lies at most MAX_SLABS_AHEAD slabs past the one the loop is
@@ -198,7 +199,7 @@ bool begin(ParallelBlocks<Summing>& parallel) {
                 std::thread(run_worker<Summing>, std::ref(parallel),
                             thread_buffers(parallel, parallel.started_workers + 1));
         } catch (const std::system_error&) {
-            // No more threads: the ones there are go on.
+            // The system gives no more threads: the threads that started do the work.
             break;
         }
     }
