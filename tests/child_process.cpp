@@ -1,17 +1,12 @@
 #include "child_process.h"
 
 #include <fcntl.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <malloc.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -103,31 +98,6 @@ void drain(std::vector<std::pair<int, std::string*>> sources, pid_t child) {
     }
 }
 
-// Lets every system call through but a shared mapping of a file, which
-// fails with ENODEV. The loader and the C library map files privately.
-bool refuse_shared_file_mappings() {
-#ifdef __NR_mmap2
-    constexpr unsigned MAP_CALL = __NR_mmap2;  // 32-bit x86
-#else
-    constexpr unsigned MAP_CALL = __NR_mmap;
-#endif
-    constexpr unsigned NO_FILE = 0xFFFFFFFF;  // the low word of the descriptor -1
-    // The low words of the flags and the descriptor, on a little-endian system.
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, MAP_CALL, 0, 5),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[3])),
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, MAP_SHARED, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[4])),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, NO_FILE, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENODEV),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    const sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
 // In the child, before the tool runs.
 bool set_up_child(const ChildSetup& setup) {
     const auto limit = [](int resource, unsigned long bytes) {
@@ -137,8 +107,7 @@ bool set_up_child(const ChildSetup& setup) {
         value.rlim_cur = bytes;
         return setrlimit(resource, &value) == 0;
     };
-    return limit(RLIMIT_STACK, setup.stack_bytes) && limit(RLIMIT_AS, setup.address_space_bytes) &&
-           (!setup.refuse_file_mappings || refuse_shared_file_mappings());
+    return limit(RLIMIT_STACK, setup.stack_bytes) && limit(RLIMIT_AS, setup.address_space_bytes);
 }
 
 int exit_status(int wait_status) { return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1; }

@@ -56,9 +56,6 @@ std::string as_written(const std::string& text);
 struct ChildSetup {
     unsigned long stack_bytes = 0;          // the stack's limit, where not 0
     unsigned long address_space_bytes = 0;  // the address space's limit, where not 0
-    // Shared mappings of files fail with ENODEV, as on file systems that can
-    // read a file but not map it (FUSE with direct_io, 9p with cache=none).
-    bool refuse_file_mappings = false;
     // The program to run, where not the tool under test.
     const ToolUnderTest* program = nullptr;
 };

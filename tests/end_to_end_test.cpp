@@ -892,10 +892,10 @@ class CommandLineFile {
 // Regular files are summed by threads, pipes read one block at a time: the
 // same pairs must give the same bytes and status either way, whatever the
 // files do: files that grow from an odd count of samples while measured
-// (the threads had summed to the old end), a total past 2^53, files that
-// can be read but not mapped, a file whose size reads 0.
+// (the threads had summed to the old end), a total past 2^53, a file whose
+// size reads 0.
 TEST_F(EndToEnd, RegularFilesAndPipesGiveTheSameBytes) {
-    enum class Regular { plain, mapping_refused, grown_while_held, first_size_reads_0 };
+    enum class Regular { plain, grown_while_held, first_size_reads_0 };
     const WavFormat threads_format{2, 2048};  // blocks of 4096 samples, the smallest summed by threads
     const auto block = static_cast<std::size_t>(block_of(threads_format));
     const Samples close_first = noise(600 * block + 1234, 50);
@@ -934,8 +934,6 @@ TEST_F(EndToEnd, RegularFilesAndPipesGiveTheSameBytes) {
         {"close copies", threads_format, &close_first, &close_second, Regular::plain},
         {"the copy ends within a block", threads_format, &close_first, &shorter, Regular::plain},
         {"a total past 2^53", large_block, &lowest, &highest, Regular::plain},
-        {"files that can be read but not mapped", threads_format, &close_first, &close_second,
-         Regular::mapping_refused},
         {"files that grow from an odd count", threads_format, &grown_first, &grown_second,
          Regular::grown_while_held},
         {"a first file whose size reads 0", threads_format, &small_first, &small_second,
@@ -943,18 +941,15 @@ TEST_F(EndToEnd, RegularFilesAndPipesGiveTheSameBytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        const bool linux_only =
-            c.regular == Regular::mapping_refused || c.regular == Regular::first_size_reads_0;
-        if (linux_only && !tool_runs_directly()) continue;
+        if (c.regular == Regular::first_size_reads_0 && !tool_runs_directly()) continue;
         const std::string first_bytes = wav_bytes(c.format, *c.first);
         const std::string second_bytes = wav_bytes(c.format, *c.second);
         const PipedRun piped = run_on_inputs(dir_, {first_bytes, true}, {second_bytes, true});
         const Expectation expected = model(*c.first, *c.second, block_of(c.format));
         ASSERT_TRUE(piped.out == expected.out) << first_difference(expected.out, piped.out);
         PipedRun regular;
-        if (c.regular == Regular::plain || c.regular == Regular::mapping_refused) {
-            regular = run_on_inputs(dir_, {first_bytes, false}, {second_bytes, false},
-                                    {0, 0, c.regular == Regular::mapping_refused});
+        if (c.regular == Regular::plain) {
+            regular = run_on_inputs(dir_, {first_bytes, false}, {second_bytes, false});
         } else if (c.regular == Regular::first_size_reads_0) {
             const CommandLineFile command_line(first_bytes);
             ASSERT_EQ(command_line.contents(), first_bytes);
