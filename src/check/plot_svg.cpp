@@ -89,6 +89,12 @@ double x_of(const Axes& axes, double seconds) {
     return PLOT_LEFT + (seconds - axes.start_s) / axes.duration_s * PLOT_WIDTH;
 }
 
+// Where the second that starts at `start` seconds ends: a second later, or
+// at the end of what was compared.
+double second_end(const Axes& axes, double start) {
+    return std::min(start + 1.0, axes.start_s + axes.duration_s);
+}
+
 double y_of(const Axes& axes, double db) {
     if (db >= PSNR_IDENTICAL) {
         return BAND_TOP + BAND_HEIGHT / 2;
@@ -156,10 +162,12 @@ std::string xml_text(const std::string& text) {
     std::string escaped;
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t length = xml_character_at(text, at);
-        switch (length == 0 ? '\0' : text[at]) {
-            case '\0':
-                escaped += REPLACEMENT;
-                break;
+        if (length == 0) {
+            escaped += REPLACEMENT;
+            ++at;
+            continue;
+        }
+        switch (text[at]) {
             case '&':
                 escaped += "&amp;";
                 break;
@@ -178,7 +186,7 @@ std::string xml_text(const std::string& text) {
             default:
                 escaped.append(text, at, length);
         }
-        at += std::max<std::size_t>(length, 1);
+        at += length;
     }
     return escaped;
 }
@@ -191,6 +199,12 @@ std::string line(double x1, double y1, double x2, double y2, const std::string& 
 std::string text(double x, double y, const std::string& content, const std::string& style = "") {
     return "<text x=\"" + coordinate(x) + "\" y=\"" + coordinate(y) + "\"" + (style.empty() ? "" : " ") +
            style + ">" + xml_text(content) + "</text>\n";
+}
+
+// A rectangle as wide as the plot area.
+std::string rect(double y, double height, const std::string& style) {
+    return "<rect x=\"" + coordinate(PLOT_LEFT) + "\" y=\"" + coordinate(y) + "\" width=\"" +
+           coordinate(PLOT_WIDTH) + "\" height=\"" + coordinate(height) + "\" " + style + "/>\n";
 }
 
 std::string stroke(const char* colour, double width, const char* dashes = "") {
@@ -214,6 +228,11 @@ double round_step(double span, double ticks) {
     return 10.0 * power;
 }
 
+// Whether a limit is drawn: one below 0 dB holds for any copy, and one
+// that is no number means nothing on the axis. One of 333 dB or more is
+// drawn in the band.
+bool drawn(double limit) { return limit >= 0.0; }
+
 Axes axes_of(const PlotSeries& series) {
     double low = PSNR_IDENTICAL;
     double high = -PSNR_IDENTICAL;
@@ -230,12 +249,13 @@ Axes axes_of(const PlotSeries& series) {
         std::for_each(figures->begin(), figures->end(), take);
     }
     for (const std::optional<double>& limit : {series.min_psnr, series.min_second_psnr}) {
-        if (limit) {
+        if (limit && drawn(*limit)) {
             take(*limit);
         }
     }
     if (low > high) {
-        low = EMPTY_LOW_DB, high = EMPTY_HIGH_DB;
+        low = EMPTY_LOW_DB;
+        high = EMPTY_HIGH_DB;
     }
     const double margin = std::max(LEAST_MARGIN_DB, (high - low) * MARGIN_PART);
     const double step = round_step(high - low + 2 * margin, TICKS_WANTED);
@@ -282,7 +302,7 @@ std::string points_of(const PlotSeries& series, const std::vector<double>& figur
             const double y = y_of(axes, figures[s * series.channels + channel]);
             const double start = axes.start_s + static_cast<double>(s);
             point(x_of(axes, start), y);
-            point(x_of(axes, std::min(start + 1.0, axes.start_s + axes.duration_s)), y);
+            point(x_of(axes, second_end(axes, start)), y);
         }
         return points;
     }
@@ -339,9 +359,7 @@ std::string grid_and_ticks(const Axes& axes) {
         svg += text(x, X_LABELS_Y, clock_time(t));
     }
     svg += "</g>\n";
-    svg += "<rect x=\"" + coordinate(PLOT_LEFT) + "\" y=\"" + coordinate(PLOT_TOP) + "\" width=\"" +
-           coordinate(PLOT_WIDTH) + "\" height=\"" + coordinate(PLOT_HEIGHT) + "\" fill=\"none\" " +
-           stroke(INK, GUIDE_LINE_WIDTH) + "/>\n";
+    svg += rect(PLOT_TOP, PLOT_HEIGHT, "fill=\"none\" " + stroke(INK, GUIDE_LINE_WIDTH));
     svg += text(PLOT_LEFT + PLOT_WIDTH / 2, X_TITLE_Y,
                 end_s >= SECONDS_PER_HOUR ? "time in the original (h:mm:ss)" : "time in the original (m:ss)",
                 "text-anchor=\"middle\"");
@@ -349,9 +367,7 @@ std::string grid_and_ticks(const Axes& axes) {
     svg += "<text x=\"" + coordinate(Y_TITLE_X) + "\" y=\"" + middle + "\" transform=\"rotate(-90 " +
            coordinate(Y_TITLE_X) + " " + middle + ")\" text-anchor=\"middle\">PSNR (dB)</text>\n";
     if (axes.clipped) {
-        svg += "<rect class=\"identical\" x=\"" + coordinate(PLOT_LEFT) + "\" y=\"" + coordinate(BAND_TOP) +
-               "\" width=\"" + coordinate(PLOT_WIDTH) + "\" height=\"" + coordinate(BAND_HEIGHT) +
-               "\" fill=\"" + BAND_FILL + "\"/>\n";
+        svg += rect(BAND_TOP, BAND_HEIGHT, std::string("class=\"identical\" fill=\"") + BAND_FILL + "\"");
         svg += text(PLOT_LEFT - TICK_LABEL_GAP, BAND_TOP + BAND_HEIGHT / 2, "identical",
                     "text-anchor=\"end\" dominant-baseline=\"middle\"");
     }
@@ -394,7 +410,7 @@ std::string decibels(double db) {
 
 std::string worst_mark(const PlotSeries& series, const Axes& axes) {
     const double start = axes.start_s + static_cast<double>(series.worst_second);
-    const double x = x_of(axes, (start + std::min(start + 1.0, axes.start_s + axes.duration_s)) / 2);
+    const double x = x_of(axes, (start + second_end(axes, start)) / 2);
     const double y = y_of(axes, series.worst_db);
     const bool right_half = x > PLOT_LEFT + PLOT_WIDTH / 2;
     const double label_y = y + MARKER_LABEL_GAP > PLOT_BOTTOM - LINE_HEIGHT
@@ -472,10 +488,10 @@ std::string plot_svg(const PlotSeries& series) {
                             "font-size=\"18\" font-weight=\"bold\"") +
                        text(PLOT_LEFT, NAMES_Y, "original: " + series.original) +
                        text(PLOT_LEFT, NAMES_Y + LINE_HEIGHT, "copy: " + series.copy) + grid_and_ticks(axes);
-    if (series.min_second_psnr) {
+    if (series.min_second_psnr && drawn(*series.min_second_psnr)) {
         body += limit_line(axes, *series.min_second_psnr, "--min-second-psnr", true);
     }
-    if (series.min_psnr) {
+    if (series.min_psnr && drawn(*series.min_psnr)) {
         body += limit_line(axes, *series.min_psnr, "--min-psnr", false);
     }
     body += channel_lines(series, axes);
