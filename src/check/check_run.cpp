@@ -290,7 +290,6 @@ void finish_series(PlotSeries& series, const CheckReport& report, const CheckOpt
     series.channels = report.channels;
     series.start_s = static_cast<double>(report.original_skipped) / report.sample_rate;
     series.frames = report.frames;
-    series.whole_db.clear();
     if (report.frames > 0) {
         for (const ChannelReport& channel : report.channel) {
             series.whole_db.push_back(channel.psnr_db);
