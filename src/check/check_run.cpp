@@ -325,10 +325,13 @@ int run_check(int argc, const char* const* argv, const CheckStreams& streams) {
         case ParseOutcome::refused:
             return EXIT_NOT_MEASURED;
     }
-    // With the picture on standard output, the report goes to standard error.
-    const CheckStreams report_streams = plot_to_standard_output(options)
-                                            ? CheckStreams{streams.err, streams.err, streams.show_progress}
-                                            : streams;
+    // With the picture on standard output, the report goes to standard
+    // error; rows written there as they come leave no room for a progress line.
+    const CheckStreams report_streams =
+        plot_to_standard_output(options)
+            ? CheckStreams{streams.err, streams.err,
+                           streams.show_progress && options.form != OutputForm::jsonl}
+            : streams;
     CheckResources resources{};
     CheckReport report;
     PlotSeries series;
