@@ -3,6 +3,8 @@
 // channel_model.h, values worked out by hand, and vorik's own last line.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -424,6 +426,79 @@ TEST_F(CheckEndToEnd, CsvRows) {
     }
     EXPECT_FALSE(std::getline(lines, line));
     EXPECT_NE(run.err.find("verdict: none"), std::string::npos);
+}
+
+std::string file_bytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> names_in(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// --plot writes the picture once the copy is measured: under its name, in
+// place of an older file, or on standard output with the report on
+// standard error. A run that fails leaves no file and an older one as it was.
+// What the picture shows is the test of plot_test.py.
+TEST_F(CheckEndToEnd, PlotWrittenWholeOrNotAtAll) {
+    const Samples original = music_like(2 * RATE, 2, 16);
+    const std::string original_path = file(plain_wav(original, 2));
+    const std::string copy_path = file(plain_wav(degraded(original, 17), 2));
+    const std::string refused_copy =
+        file(riff(chunk("fmt ", format_body(2, FORMAT_PCM, 24)) + chunk("data", samples_bytes(original))));
+    const std::string folder = dir_.path() + "/pictures";
+    std::filesystem::create_directory(folder);
+    const std::string older = folder + "/older.svg";
+    const std::string kept = folder + "/kept.svg";
+    std::ofstream(older) << "older";
+    std::ofstream(kept) << "kept";
+
+    const PipedRun to_stdout = run_check({"--json", "--plot", "-", original_path, copy_path});
+    EXPECT_EQ(to_stdout.status, PASSED) << to_stdout.err;
+    const std::string picture = text_lines(to_stdout.out);
+    EXPECT_EQ(picture.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg ", 0), 0U) << picture;
+    EXPECT_EQ(picture.substr(picture.size() - 7), "</svg>\n");
+    const json report = json::parse(text_lines(to_stdout.err), nullptr, false);
+    EXPECT_EQ(report["frames"], 2 * RATE) << to_stdout.err;
+
+    // The picture replaces an older file, and takes a name beyond any code page.
+    for (const std::string& path : {older, folder + "/図 ü€🎵.svg"}) {
+        const json summary = checked({"--json", "--plot", path, original_path, copy_path});
+        EXPECT_EQ(summary, report);
+        EXPECT_EQ(file_bytes(path), picture) << path;
+    }
+    const std::vector<std::string> written = names_in(folder);
+    EXPECT_EQ(written.size(), 3U);
+
+    const std::pair<Args, std::string> failures[] = {
+        {{"--plot", kept, original_path, refused_copy},
+         refused_copy + ": 24-bit PCM; vorik-check measures 16-bit PCM"},
+        {{"--plot", kept, original_path, dir_.path() + "/missing.wav"},
+         dir_.path() + "/missing.wav: cannot open: No such file or directory"},
+        // Refused after the check that the picture can be written.
+        {{"--plot", kept, "--max-delay", "480001", original_path, copy_path},
+         "--max-delay 480001 is more than 60 seconds"},
+        {{"--plot", folder + "/missing/new.svg", original_path, copy_path},
+         folder + "/missing/new.svg: cannot write: No such file or directory"},
+        {{"--plot", "-", "--csv", original_path, copy_path},
+         "--plot - excludes --csv: both write to standard output"},
+        {{"--plot", copy_path, original_path, copy_path},
+         "--plot " + copy_path + " would write over a file it measures"},
+    };
+    for (const auto& [args, why] : failures) {
+        const PipedRun run = run_check(args);
+        EXPECT_EQ(run.status, NOT_MEASURED) << args[1];
+        EXPECT_NE(text_lines(run.err).find(why + "\n"), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(names_in(folder), written);
+        EXPECT_EQ(file_bytes(kept), "kept");
+    }
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
 // Writes the two example files: two seconds of a C major chord in 44.1 kHz
 // 16-bit stereo, and the same chord with a little noise added. The noise
 // comes from a fixed-seed generator, so every run writes the same bytes.
-// Usage: make_examples [FOLDER [SECONDS [noise]]]; SECONDS may have a
+// Usage: make_examples [FOLDER [SECONDS [noise|music]]]; SECONDS may have a
 // fraction (10.5), rounded to the nearest sample. Longer pairs serve the
 // benchmark. With "noise" it writes noise_first.wav and noise_second.wav
 // instead: two unrelated full-scale noises, the meter's heaviest load, whose
-// totals of squared differences pass 2^53 after about five minutes.
+// totals of squared differences pass 2^53 after about five minutes. With
+// "music" it writes music.wav and music_coded.wav: a short tune after two
+// seconds of silence, and a copy of it with noise that follows its loudness,
+// as a codec's, and that breaks down for two seconds at three fifths of its
+// length; the picture of vorik-check --plot in doc/ shows them.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -29,6 +33,7 @@ constexpr double CHORD_AMPLITUDE = 6000.0;               // per note, well below
 constexpr int NOISE_SPAN = 65;                           // noise in -32..32
 constexpr std::uint32_t NOISE_SEED = 20261207;
 constexpr char NOISE_MODE[] = "noise";
+constexpr char MUSIC_MODE[] = "music";
 constexpr std::uint32_t FIRST_FULL_SCALE_SEED = 1;
 constexpr std::uint32_t SECOND_FULL_SCALE_SEED = 2;
 
@@ -171,6 +176,88 @@ bool write_noises(const std::string& folder, std::uint64_t frames) {
                       });
 }
 
+// The tune of the music mode: a note of a pentatonic scale on every beat,
+// with two overtones, over a bass note every two beats; the whole swells
+// and fades slowly, so that a codec's noise, which follows it, does too.
+constexpr double BEAT_SECONDS = 0.25;
+constexpr int BEATS_PER_BASS_NOTE = 8;
+constexpr double SCALE_HZ[] = {261.63, 293.66, 329.63, 392.00, 440.00, 523.25};
+constexpr double BASS_HZ[] = {65.41, 87.31, 98.00, 110.00};
+constexpr double OVERTONE_LEVELS[] = {1.0, 0.45, 0.2};
+constexpr double NOTE_DECAY_PER_SECOND = 5.0;
+constexpr double BASS_DECAY_PER_SECOND = 1.5;
+constexpr double MELODY_AMPLITUDE = 7000.0;
+constexpr double BASS_AMPLITUDE = 6000.0;
+constexpr double SWELL_SECONDS = 13.0;
+constexpr double SWELL_DEPTH = 0.6;
+constexpr double SILENT_START_SECONDS = 2.0;
+// Each channel's share of the melody and of the bass.
+constexpr double MELODY_SHARE[CHANNELS] = {0.9, 0.5};
+constexpr double BASS_SHARE[CHANNELS] = {0.3, 0.9};
+// The codec's noise, as a part of the tune's level: every channel's in
+// general, and during the breakdown.
+constexpr double CODED_NOISE_PART[CHANNELS] = {0.005, 0.012};
+constexpr double BROKEN_NOISE_PART[CHANNELS] = {0.06, 0.35};
+constexpr double BREAKDOWN_AT_PART = 0.6;
+constexpr double BREAKDOWN_SECONDS = 2.0;
+constexpr std::uint32_t MUSIC_SEED = 20261208;
+constexpr std::uint32_t CODED_NOISE_SEED = 20261209;
+constexpr std::uint32_t RANDOM_VALUES = 1U << 16;
+
+// A number from -1 to 1, from the generator.
+double next_signed_unit(std::uint32_t& state) { return 2.0 * next_random(state) / (RANDOM_VALUES - 1) - 1.0; }
+
+bool write_music(const std::string& folder, std::uint64_t frames) {
+    const double length_s = static_cast<double>(frames) / SAMPLE_RATE;
+    const double breakdown_s = std::floor(length_s * BREAKDOWN_AT_PART);
+    std::uint32_t tune_state = MUSIC_SEED;
+    std::uint32_t noise_state = CODED_NOISE_SEED;
+    std::uint64_t beat = 0;
+    std::uint64_t next_beat = 0;
+    double note_hz = SCALE_HZ[0];
+    double bass_hz = BASS_HZ[0];
+    return write_pair(
+        folder + "/music.wav", folder + "/music_coded.wav", frames,
+        [&](std::uint64_t frame, Frame& original, Frame& coded) {
+            const double t = static_cast<double>(frame) / SAMPLE_RATE - SILENT_START_SECONDS;
+            if (t < 0.0) {
+                return;
+            }
+            // A new note at each beat, from the generator: the same tune on every system.
+            const auto this_beat = static_cast<std::uint64_t>(t / BEAT_SECONDS);
+            if (this_beat >= next_beat) {
+                beat = this_beat;
+                next_beat = beat + 1;
+                note_hz = SCALE_HZ[next_random(tune_state) % std::size(SCALE_HZ)];
+                if (beat % BEATS_PER_BASS_NOTE == 0) {
+                    bass_hz = BASS_HZ[next_random(tune_state) % std::size(BASS_HZ)];
+                }
+            }
+            const double since_note = t - static_cast<double>(beat) * BEAT_SECONDS;
+            const double since_bass =
+                t - static_cast<double>(beat / BEATS_PER_BASS_NOTE * BEATS_PER_BASS_NOTE) * BEAT_SECONDS;
+            const double swell = 1.0 - SWELL_DEPTH * (0.5 + 0.5 * std::cos(2.0 * PI * t / SWELL_SECONDS));
+            double melody = 0.0;
+            for (std::size_t k = 0; k < std::size(OVERTONE_LEVELS); ++k) {
+                melody += OVERTONE_LEVELS[k] * std::sin(2.0 * PI * note_hz * static_cast<double>(k + 1) * t);
+            }
+            melody *= MELODY_AMPLITUDE * swell * std::exp(-NOTE_DECAY_PER_SECOND * since_note);
+            const double bass = BASS_AMPLITUDE * swell * std::exp(-BASS_DECAY_PER_SECOND * since_bass) *
+                                std::sin(2.0 * PI * bass_hz * t);
+            const bool broken = t + SILENT_START_SECONDS >= breakdown_s &&
+                                t + SILENT_START_SECONDS < breakdown_s + BREAKDOWN_SECONDS;
+            for (std::uint16_t channel = 0; channel < CHANNELS; ++channel) {
+                const double value = MELODY_SHARE[channel] * melody + BASS_SHARE[channel] * bass;
+                const double level =
+                    MELODY_SHARE[channel] * std::abs(melody) + BASS_SHARE[channel] * std::abs(bass);
+                const double part = broken ? BROKEN_NOISE_PART[channel] : CODED_NOISE_PART[channel];
+                original[channel] = static_cast<std::int16_t>(std::lround(value));
+                coded[channel] = static_cast<std::int16_t>(
+                    std::lround(value + part * level * next_signed_unit(noise_state)));
+            }
+        });
+}
+
 // The length argument, in seconds: a whole number or a decimal fraction,
 // more than 0 and at most MAX_SECONDS. False for anything else.
 bool parse_seconds(const char* text, double& seconds) {
@@ -190,13 +277,17 @@ int main(int argc, char** argv) {
                      argv[2]);
         return USAGE_STATUS;
     }
-    if (argc > 3 && std::string(argv[3]) != NOISE_MODE) {
-        std::fprintf(stderr, "make_examples: the third argument can only be \"%s\"\n", NOISE_MODE);
+    const std::string mode = argc > 3 ? argv[3] : "";
+    if (argc > 3 && mode != NOISE_MODE && mode != MUSIC_MODE) {
+        std::fprintf(stderr, "make_examples: the third argument can only be \"%s\" or \"%s\"\n", NOISE_MODE,
+                     MUSIC_MODE);
         return USAGE_STATUS;
     }
-    const bool noise = argc > 3;
     const auto frames = static_cast<std::uint64_t>(std::llround(seconds * SAMPLE_RATE));
-    if (!(noise ? write_noises(folder, frames) : write_chords(folder, frames))) {
+    const bool written = mode == NOISE_MODE   ? write_noises(folder, frames)
+                         : mode == MUSIC_MODE ? write_music(folder, frames)
+                                              : write_chords(folder, frames);
+    if (!written) {
         std::fprintf(stderr, "make_examples: cannot write to %s\n", folder.c_str());
         return 1;
     }

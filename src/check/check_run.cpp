@@ -13,8 +13,10 @@
 #include "inputs.h"
 #include "names.h"
 #include "output.h"
+#include "plot_svg.h"
 #include "progress.h"
 #include "report.h"
+#include "whole_file.h"
 
 namespace vorik::check {
 namespace {
@@ -166,10 +168,17 @@ Progress start_progress(const CheckResources& resources, const CheckStreams& str
             0};
 }
 
-// Measures every second, writing its row where the form asks for one.
-// Returns an empty string, or why the measurement did not finish.
+// Keeps a second's figures for the picture.
+void keep_second(PlotSeries& series, const SecondRow& row) {
+    series.second_db.insert(series.second_db.end(), row.psnr_db.begin(), row.psnr_db.end());
+    series.running_db.insert(series.running_db.end(), row.total_db.begin(), row.total_db.end());
+}
+
+// Measures every second, writing its row where the form asks for one, and
+// keeping its figures in `series` where there is one. Returns an empty
+// string, or why the measurement did not finish.
 std::string measure(CheckResources& resources, const CheckOptions& options, const CheckStreams& streams,
-                    CheckReport& report) {
+                    CheckReport& report, PlotSeries* series) {
     ChannelMeasurement& measurement = resources.measurement;
     if (options.form == OutputForm::csv) {
         std::fputs(csv_header(measurement.channels).c_str(), streams.out);
@@ -179,6 +188,9 @@ std::string measure(CheckResources& resources, const CheckOptions& options, cons
     while (measure_next(resources)) {
         take_second(row, measurement, measurement.original.skipped);
         note_second(report, row, options);
+        if (series != nullptr) {
+            keep_second(*series, row);
+        }
         if (options.form == OutputForm::jsonl) {
             std::fputs(second_json(row).c_str(), streams.out);
         } else if (options.form == OutputForm::csv) {
@@ -221,10 +233,11 @@ bool write_summary(const CheckReport& report, const CheckOptions& options, const
     return std::fflush(streams.out) == 0 && std::ferror(streams.out) == 0;
 }
 
-// Opens, checks and measures both inputs. Returns an empty string, or why
-// the copy cannot be measured.
+// Opens, checks and measures both inputs, keeping each second's figures in
+// `series` where there is one. Returns an empty string, or why the copy
+// cannot be measured.
 std::string check(CheckResources& resources, const CheckOptions& options, const CheckStreams& streams,
-                  CheckReport& report) {
+                  CheckReport& report, PlotSeries* series) {
     if (std::strcmp(options.original_path.c_str(), STANDARD_INPUT) == 0 &&
         std::strcmp(options.copy_path.c_str(), STANDARD_INPUT) == 0) {
         return "only one of ORIGINAL and COPY can be - (standard input)";
@@ -237,6 +250,9 @@ std::string check(CheckResources& resources, const CheckOptions& options, const 
     }
     if (error.empty()) {
         error = mismatch(resources);
+    }
+    if (error.empty() && options.plot_path && !plot_to_standard_output(options)) {
+        error = check_can_write(*options.plot_path);
     }
     if (!error.empty()) {
         return error;
@@ -258,12 +274,43 @@ std::string check(CheckResources& resources, const CheckOptions& options, const 
     read_input_through(resources.original, measurement.original_reading);
     read_input_through(resources.copy, measurement.copy_reading);
     start_summing(resources);
-    error = measure(resources, options, streams, report);
+    error = measure(resources, options, streams, report, series);
     if (error.empty()) {
         take_totals(report, measurement);
         judge(report, options);
     }
     return error;
+}
+
+// The whole comparison's figures for the picture, beside its seconds.
+void finish_series(PlotSeries& series, const CheckReport& report, const CheckOptions& options) {
+    series.original = report.original;
+    series.copy = report.copy;
+    series.sample_rate = report.sample_rate;
+    series.channels = report.channels;
+    series.start_s = static_cast<double>(report.original_skipped) / report.sample_rate;
+    series.frames = report.frames;
+    if (report.frames > 0) {
+        for (const ChannelReport& channel : report.channel) {
+            series.whole_db.push_back(channel.psnr_db);
+        }
+    }
+    series.min_psnr = options.min_psnr;
+    series.min_second_psnr = options.min_second_psnr;
+    series.has_worst = report.has_worst;
+    series.worst_second = report.worst_second;
+    series.worst_channel = report.worst_channel;
+    series.worst_db = report.worst_db;
+}
+
+// Writes the picture where --plot says. Returns an empty string, or why it could not.
+std::string write_plot(const PlotSeries& series, const CheckOptions& options, std::FILE* out) {
+    const std::string svg = plot_svg(series);
+    if (!plot_to_standard_output(options)) {
+        return write_whole_file(*options.plot_path, svg);
+    }
+    std::fputs(svg.c_str(), out);
+    return std::fflush(out) == 0 && std::ferror(out) == 0 ? "" : "cannot write the picture";
 }
 
 }  // namespace
@@ -278,10 +325,23 @@ int run_check(int argc, const char* const* argv, const CheckStreams& streams) {
         case ParseOutcome::refused:
             return EXIT_NOT_MEASURED;
     }
+    // With the picture on standard output, the report goes to standard
+    // error; rows written there as they come leave no room for a progress line.
+    const CheckStreams report_streams =
+        plot_to_standard_output(options)
+            ? CheckStreams{streams.err, streams.err,
+                           streams.show_progress && options.form != OutputForm::jsonl}
+            : streams;
     CheckResources resources{};
     CheckReport report;
-    std::string error = check(resources, options, streams, report);
-    if (error.empty() && !write_summary(report, options, streams)) {
+    PlotSeries series;
+    PlotSeries* plot = options.plot_path ? &series : nullptr;
+    std::string error = check(resources, options, report_streams, report, plot);
+    if (error.empty() && plot != nullptr) {
+        finish_series(series, report, options);
+        error = write_plot(series, options, streams.out);
+    }
+    if (error.empty() && !write_summary(report, options, report_streams)) {
         error = "cannot write the report";
     }
     release(resources);

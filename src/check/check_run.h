@@ -2,9 +2,10 @@
 //
 // A run reads its options, opens and checks both inputs, searches the
 // copy's delay, measures second by second (two threads sum regular files),
-// writes the per-second rows as they come and then the summary, judges the
-// copy against the limits given, releases everything it acquired in one
-// place, and returns the exit status.
+// writes the per-second rows as they come, judges the copy against the
+// limits given, draws the picture where --plot asks for one, writes the
+// summary, releases everything it acquired in one place, and returns the
+// exit status.
 #pragma once
 
 #include <cstdio>

@@ -12,6 +12,8 @@ namespace {
 
 // The largest difference two 16-bit samples can have.
 constexpr int LARGEST_DIFFERENCE = 65535;
+// A file name that stands for the standard stream.
+constexpr char STANDARD_STREAM[] = "-";
 
 constexpr char DESCRIPTION[] =
     "Compares a copy of a 16-bit PCM WAV file (a codec's decoded output, say) with its original, channel by "
@@ -63,6 +65,28 @@ void add_options(CLI::App& app, CheckOptions& options, OutputFlags& flags) {
         ->type_name("LSB")
         ->check(CLI::Range(0, LARGEST_DIFFERENCE).description(""));
     app.add_flag("--bit-exact", options.bit_exact, "Fail if any compared sample differs");
+    app.add_option("--plot", options.plot_path,
+                   "Also draw each second's PSNR into FILE, an SVG picture, once the measurement succeeds; "
+                   "- writes it to standard output and the report to standard error (not with --csv)")
+        ->type_name("FILE");
+}
+
+// What the parser cannot see in each option alone: --plot - and --csv both
+// want standard output, and a picture must not replace a file it measures.
+std::string conflict(const CheckOptions& options) {
+    if (!options.plot_path) {
+        return {};
+    }
+    if (options.plot_path->empty()) {
+        return "--plot needs a file name, or - for standard output";
+    }
+    if (plot_to_standard_output(options) && options.form == OutputForm::csv) {
+        return "--plot - excludes --csv: both write to standard output";
+    }
+    if (*options.plot_path == options.original_path || *options.plot_path == options.copy_path) {
+        return "--plot " + *options.plot_path + " would write over a file it measures";
+    }
+    return {};
 }
 
 }  // namespace
@@ -83,13 +107,22 @@ ParseOutcome parse_options(int argc, const char* const* argv, CheckOptions& opti
     try {
         app.parse(argc, argv);
         options.form = form_of(flags);
-        return ParseOutcome::run;
+        const std::string why = conflict(options);
+        if (why.empty()) {
+            return ParseOutcome::run;
+        }
+        std::fputs((why + "\nRun with --help for more information.\n").c_str(), err);
+        return ParseOutcome::refused;
     } catch (const CLI::ParseError& error) {
         status = app.exit(error, answer, reason);
     }
     std::fputs(answer.str().c_str(), out);
     std::fputs(reason.str().c_str(), err);
     return status == 0 ? ParseOutcome::done : ParseOutcome::refused;
+}
+
+bool plot_to_standard_output(const CheckOptions& options) {
+    return options.plot_path && *options.plot_path == STANDARD_STREAM;
 }
 
 bool has_criteria(const CheckOptions& options) {

@@ -26,6 +26,8 @@ struct CheckOptions {
     std::optional<double> min_second_psnr;  // --min-second-psnr, dB, every second of every channel
     std::optional<std::uint32_t> max_diff;  // --max-diff, LSB
     bool bit_exact = false;                 // --bit-exact
+    // --plot: where the SVG picture goes; "-": standard output, and the report to standard error.
+    std::optional<std::string> plot_path;
 };
 
 // How the command line was read.
@@ -39,6 +41,9 @@ enum class ParseOutcome : unsigned char {
 // writes the answer or the reason to `out` or `err`.
 ParseOutcome parse_options(int argc, const char* const* argv, CheckOptions& options, std::FILE* out,
                            std::FILE* err);
+
+// Whether the picture goes to standard output.
+bool plot_to_standard_output(const CheckOptions& options);
 
 // Whether any pass-or-fail criterion was given.
 bool has_criteria(const CheckOptions& options);

@@ -23,6 +23,19 @@ int run_with_utf8_arguments(int argc, wchar_t** argv, int (*run)(int argc, const
 // Opens `path` for binary reading; on Windows the path is UTF-8.
 std::FILE* open_for_reading(const char* path);
 
+// Makes the file `path` and opens it for binary writing, only where no file
+// of that name exists yet; on Windows the path is UTF-8. Null where it
+// cannot, with errno saying why.
+std::FILE* create_new_file(const char* path);
+
+// Gives the file `from` the name `to` in place of any file of that name, in
+// one step: whoever opens `to` finds the old file or the new one whole. On
+// Windows the paths are UTF-8.
+bool replace_file(const char* from, const char* to);
+
+// Removes the file `path`; on Windows the path is UTF-8.
+bool remove_file(const char* path);
+
 bool stream_is_terminal(std::FILE* stream);
 
 // Whether `stream` is a terminal that shows Unicode text, written to it with

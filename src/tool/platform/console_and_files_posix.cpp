@@ -19,6 +19,24 @@ namespace vorik {
 
 std::FILE* open_for_reading(const char* path) { return std::fopen(path, "rb"); }
 
+std::FILE* create_new_file(const char* path) {
+    // Less the user's umask, as for any new file.
+    constexpr mode_t READ_AND_WRITE_FOR_ALL = 0666;
+    const int descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, READ_AND_WRITE_FOR_ALL);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    std::FILE* file = fdopen(descriptor, "wb");
+    if (file == nullptr) {
+        close(descriptor);
+    }
+    return file;
+}
+
+bool replace_file(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
+bool remove_file(const char* path) { return std::remove(path) == 0; }
+
 bool stream_is_terminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "console_and_files.h"
 
@@ -56,6 +57,37 @@ int run_with_utf8_arguments(int argc, wchar_t** argv, int (*run)(int argc, const
 std::FILE* open_for_reading(const char* path) {
     std::wstring wide;
     return utf16_of(path, wide) ? _wfopen(wide.c_str(), L"rb") : nullptr;
+}
+
+std::FILE* create_new_file(const char* path) {
+    std::wstring wide;
+    if (!utf16_of(path, wide)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const int descriptor =
+        _wopen(wide.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(descriptor, "wb");
+    if (file == nullptr) {
+        _close(descriptor);
+    }
+    return file;
+}
+
+bool replace_file(const char* from, const char* to) {
+    std::wstring wide_from;
+    std::wstring wide_to;
+    return utf16_of(from, wide_from) && utf16_of(to, wide_to) &&
+           MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool remove_file(const char* path) {
+    std::wstring wide;
+    return utf16_of(path, wide) && _wremove(wide.c_str()) == 0;
 }
 
 // _isatty() also holds for NUL and other character devices; only a console
