@@ -102,6 +102,8 @@ if(WIN32)
     install(TARGETS vorik-check RUNTIME DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
   endif()
   install(FILES README.md README.ja.md LICENSE CHANGELOG.md DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
+  # The picture the READMEs show, where their link finds it.
+  install(FILES doc/plot_example.svg DESTINATION doc COMPONENT windows_zip EXCLUDE_FROM_ALL)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_ALL windows_zip)
