@@ -224,12 +224,10 @@ BENCHMARK(measure_precise_decimal_log);
 // 2 (from 2^53), 2^5 (2^57 to 2^58, where most of a gibibyte of unrelated
 // noise is summed) and 2^15; the channel differences.
 int main(int argc, char** argv) {
+    constexpr int SPACING_EXPONENTS[] = {1, 5, 15};
     std::string names;
     for (const Kernels& kernels : runnable_kernels()) {
         names += (names.empty() ? "" : ", ") + std::string(kernels.name);
-    }
-    benchmark::AddCustomContext("kernels, fastest first", names);
-    for (const Kernels& kernels : runnable_kernels()) {
         for (const FastPathCase& fast_path : FAST_PATH_CASES) {
             const std::string name = std::string("measure_chunk/") + fast_path.name + "/" + kernels.name;
             benchmark::internal::Benchmark* run =
@@ -240,14 +238,12 @@ int main(int argc, char** argv) {
                 run->Arg(SHORT_BLOCK);
             }
         }
-    }
-    for (const Kernels& kernels : runnable_kernels()) {
-        const std::string name = std::string("integer_sums_kernel/") + kernels.name;
-        benchmark::RegisterBenchmark(name.c_str(), measure_integer_kernel, &kernels)->Arg(CHUNK_SAMPLES);
-    }
-    // Stereo and 5.1; in stereo, the difference that grows in every frame,
-    // and differences too large for the kernels' path for small ones.
-    for (const Kernels& kernels : runnable_kernels()) {
+        benchmark::RegisterBenchmark((std::string("integer_sums_kernel/") + kernels.name).c_str(),
+                                     measure_integer_kernel, &kernels)
+            ->Arg(CHUNK_SAMPLES);
+        // Stereo and 5.1; in stereo, the difference that grows in every
+        // frame, and differences too large for the kernels' path for small
+        // ones.
         const std::string name = std::string("channel_differences_kernel/") + kernels.name;
         benchmark::RegisterBenchmark(name.c_str(), measure_channel_differences, &kernels, noisy_pair)
             ->Args({CHUNK_SAMPLES, 2})
@@ -261,16 +257,14 @@ int main(int argc, char** argv) {
                                      &kernels, unrelated_noises)
             ->Args({CHUNK_SAMPLES, 2})
             ->ArgNames({"samples", "channels"});
-    }
-    constexpr int SPACING_EXPONENTS[] = {1, 5, 15};
-    for (const Kernels& kernels : runnable_kernels()) {
-        const std::string name = std::string("rounded_sums_kernel/") + kernels.name;
         for (const int exponent : SPACING_EXPONENTS) {
-            benchmark::RegisterBenchmark(name.c_str(), measure_rounding_kernel, &kernels)
+            benchmark::RegisterBenchmark((std::string("rounded_sums_kernel/") + kernels.name).c_str(),
+                                         measure_rounding_kernel, &kernels)
                 ->Args({CHUNK_SAMPLES, exponent})
                 ->ArgNames({"samples", "spacing_exponent"});
         }
     }
+    benchmark::AddCustomContext("kernels, fastest first", names);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -50,9 +50,6 @@ struct RoundingSide {
 // leaves the total as it was.
 constexpr unsigned LAST_ROUNDING_EXPONENT = 32;
 
-// A square rounded to a multiple of the spacing is never more than this.
-constexpr double LARGEST_ROUNDED_SQUARE = 4294967296.0;  // 2^32
-
 // How far each side's total moved, in multiples of its spacing.
 struct RoundedSums {
     std::uint64_t left;
@@ -60,9 +57,10 @@ struct RoundedSums {
 };
 
 // What adding the squares of `pairs` pairs one by one in double, left to the
-// left total and right to the right total, adds to each, exactly. Each total
-// must stay in its binade however large the squares:
-// T + pairs * LARGEST_ROUNDED_SQUARE < 2^(e+1). With the kernels in use.
+// left total and right to the right total, adds to each, exactly, while each
+// total stays in its binade. Where a total leaves it, N plus the sum reaches
+// 2^53, which is how the meter tells (portable.cpp says why). With the
+// kernels in use.
 RoundedSums sum_rounded_squares(const std::int16_t* first_block, const std::int16_t* second_block,
                                 std::uint32_t pairs, RoundingSide left, RoundingSide right);
 
