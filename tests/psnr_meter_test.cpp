@@ -43,42 +43,36 @@ std::string progress_line(const PsnrResult& result) {
 }
 
 TEST(PsnrMeter, IdenticalBlocksReport333OnBothSides) {
-    on_every_kernel([&](const Kernels&) {
-        const std::vector<std::int16_t> block = {100, -100, 32767, -32768};
-        PsnrAccumulator accumulator{};
-        accumulate_block(accumulator, block.data(), block.data(), 4);
-        EXPECT_EQ(accumulator.frames, 2u);
-        const PsnrResult result = compute_psnr(accumulator);
-        EXPECT_EQ(result.left_db, PSNR_IDENTICAL);
-        EXPECT_EQ(result.right_db, PSNR_IDENTICAL);
-        EXPECT_EQ(progress_line(result), "L 333.000dB | R 333.000dB | LR 333.000dB\r");
-    });
+    const std::vector<std::int16_t> block = {100, -100, 32767, -32768};
+    PsnrAccumulator accumulator{};
+    accumulate_block(accumulator, block.data(), block.data(), 4);
+    EXPECT_EQ(accumulator.frames, 2u);
+    const PsnrResult result = compute_psnr(accumulator);
+    EXPECT_EQ(result.left_db, PSNR_IDENTICAL);
+    EXPECT_EQ(result.right_db, PSNR_IDENTICAL);
+    EXPECT_EQ(progress_line(result), "L 333.000dB | R 333.000dB | LR 333.000dB\r");
 }
 
 TEST(PsnrMeter, PeakIsTheFullSixteenBitSpan) {
-    on_every_kernel([&](const Kernels&) {
-        // A difference of one in every left sample: 20 log10(65535), right untouched.
-        const std::vector<std::int16_t> first = {1, 7, -5, 7, 0, 7};
-        const std::vector<std::int16_t> second = {0, 7, -6, 7, -1, 7};
-        PsnrAccumulator accumulator{};
-        accumulate_block(accumulator, first.data(), second.data(), 6);
-        const PsnrResult result = compute_psnr(accumulator);
-        EXPECT_DOUBLE_EQ(result.left_db, 20.0 * std::log10(65535.0));
-        EXPECT_EQ(result.right_db, PSNR_IDENTICAL);
-        EXPECT_EQ(progress_line(result), "L  96.329dB | R 333.000dB | LR 214.665dB\r");
-    });
+    // A difference of one in every left sample: 20 log10(65535), right untouched.
+    const std::vector<std::int16_t> first = {1, 7, -5, 7, 0, 7};
+    const std::vector<std::int16_t> second = {0, 7, -6, 7, -1, 7};
+    PsnrAccumulator accumulator{};
+    accumulate_block(accumulator, first.data(), second.data(), 6);
+    const PsnrResult result = compute_psnr(accumulator);
+    EXPECT_DOUBLE_EQ(result.left_db, 20.0 * std::log10(65535.0));
+    EXPECT_EQ(result.right_db, PSNR_IDENTICAL);
+    EXPECT_EQ(progress_line(result), "L  96.329dB | R 333.000dB | LR 214.665dB\r");
 }
 
 TEST(PsnrMeter, FullSpanDifferenceIsZeroDecibels) {
-    on_every_kernel([&](const Kernels&) {
-        // -32768 against 32767: a square of 65535^2, past the signed 32-bit range.
-        const std::vector<std::int16_t> first = {-32768, 0, -32768, 0};
-        const std::vector<std::int16_t> second = {32767, 0, 32767, 0};
-        PsnrAccumulator accumulator{};
-        accumulate_block(accumulator, first.data(), second.data(), 4);
-        EXPECT_EQ(accumulator.sum_sq_left, 2.0 * 65535.0 * 65535.0);
-        EXPECT_EQ(compute_psnr(accumulator).left_db, 0.0);
-    });
+    // -32768 against 32767: a square of 65535^2, past the signed 32-bit range.
+    const std::vector<std::int16_t> first = {-32768, 0, -32768, 0};
+    const std::vector<std::int16_t> second = {32767, 0, 32767, 0};
+    PsnrAccumulator accumulator{};
+    accumulate_block(accumulator, first.data(), second.data(), 4);
+    EXPECT_EQ(accumulator.sum_sq_left, 2.0 * 65535.0 * 65535.0);
+    EXPECT_EQ(compute_psnr(accumulator).left_db, 0.0);
 }
 
 TEST(PsnrMeter, DecibelsNearARoundingBoundaryAreRoundedAlike) {
@@ -106,47 +100,41 @@ static_assert(__USE_MINGW_ANSI_STDIO, "the progress line needs MinGW-w64's C99 p
 #endif
 
 TEST(PsnrMeter, OddCountsIgnoreTheLoneLastSample) {
-    on_every_kernel([&](const Kernels&) {
-        const std::vector<std::int16_t> first = {10, 20, 30, 40, 50};
-        const std::vector<std::int16_t> second = {0, 0, 0, 0, 0};
-        PsnrAccumulator accumulator{};
-        accumulate_block(accumulator, first.data(), second.data(), 1);
-        EXPECT_EQ(accumulator.frames, 0u);
-        EXPECT_EQ(accumulator.sum_sq_left, 0.0);
-        accumulate_block(accumulator, first.data(), second.data(), 5);
-        EXPECT_EQ(accumulator.frames, 2u);
-        EXPECT_EQ(accumulator.sum_sq_left, 10.0 * 10 + 30 * 30);
-        EXPECT_EQ(accumulator.sum_sq_right, 20.0 * 20 + 40 * 40);
-    });
+    const std::vector<std::int16_t> first = {10, 20, 30, 40, 50};
+    const std::vector<std::int16_t> second = {0, 0, 0, 0, 0};
+    PsnrAccumulator accumulator{};
+    accumulate_block(accumulator, first.data(), second.data(), 1);
+    EXPECT_EQ(accumulator.frames, 0u);
+    EXPECT_EQ(accumulator.sum_sq_left, 0.0);
+    accumulate_block(accumulator, first.data(), second.data(), 5);
+    EXPECT_EQ(accumulator.frames, 2u);
+    EXPECT_EQ(accumulator.sum_sq_left, 10.0 * 10 + 30 * 30);
+    EXPECT_EQ(accumulator.sum_sq_right, 20.0 * 20 + 40 * 40);
 }
 
 TEST(PsnrMeter, ValuesAreCumulativeAcrossBlocks) {
-    on_every_kernel([&](const Kernels&) {
-        const std::vector<std::int16_t> reference = {0, 0, 0, 0};
-        const std::vector<std::int16_t> loud = {300, 0, 300, 0};
-        const std::vector<std::int16_t> quiet = {3, 0, 3, 0};
-        PsnrAccumulator accumulator{};
-        accumulate_block(accumulator, loud.data(), reference.data(), 4);
-        accumulate_block(accumulator, quiet.data(), reference.data(), 4);
-        EXPECT_EQ(accumulator.frames, 4u);
-        // Mean square over both blocks, not the second block's alone.
-        const double mean_sq = (2 * 300.0 * 300.0 + 2 * 3.0 * 3.0) / 4;
-        EXPECT_DOUBLE_EQ(compute_psnr(accumulator).left_db, 20.0 * std::log10(65535.0 / std::sqrt(mean_sq)));
-    });
+    const std::vector<std::int16_t> reference = {0, 0, 0, 0};
+    const std::vector<std::int16_t> loud = {300, 0, 300, 0};
+    const std::vector<std::int16_t> quiet = {3, 0, 3, 0};
+    PsnrAccumulator accumulator{};
+    accumulate_block(accumulator, loud.data(), reference.data(), 4);
+    accumulate_block(accumulator, quiet.data(), reference.data(), 4);
+    EXPECT_EQ(accumulator.frames, 4u);
+    // Mean square over both blocks, not the second block's alone.
+    const double mean_sq = (2 * 300.0 * 300.0 + 2 * 3.0 * 3.0) / 4;
+    EXPECT_DOUBLE_EQ(compute_psnr(accumulator).left_db, 20.0 * std::log10(65535.0 / std::sqrt(mean_sq)));
 }
 
 TEST(PsnrMeter, FrameCountDoesNotWrapAtThirtyTwoBits) {
-    on_every_kernel([&](const Kernels&) {
-        // Past 2^32 pairs a 32-bit count would wrap and inflate the mean square.
-        PsnrAccumulator accumulator{};
-        accumulator.frames = (std::uint64_t{1} << 32) - 1;
-        accumulator.sum_sq_left = static_cast<double>(accumulator.frames);
-        const std::vector<std::int16_t> first = {1, 0, 1, 0};
-        const std::vector<std::int16_t> second = {0, 0, 0, 0};
-        accumulate_block(accumulator, first.data(), second.data(), 4);
-        EXPECT_EQ(accumulator.frames, (std::uint64_t{1} << 32) + 1);
-        EXPECT_DOUBLE_EQ(compute_psnr(accumulator).left_db, 20.0 * std::log10(65535.0));
-    });
+    // Past 2^32 pairs a 32-bit count would wrap and inflate the mean square.
+    PsnrAccumulator accumulator{};
+    accumulator.frames = (std::uint64_t{1} << 32) - 1;
+    accumulator.sum_sq_left = static_cast<double>(accumulator.frames);
+    const std::vector<std::int16_t> first = {1, 0, 1, 0};
+    const std::vector<std::int16_t> second = {0, 0, 0, 0};
+    accumulate_block(accumulator, first.data(), second.data(), 4);
+    EXPECT_EQ(accumulator.frames, (std::uint64_t{1} << 32) + 1);
+    EXPECT_DOUBLE_EQ(compute_psnr(accumulator).left_db, 20.0 * std::log10(65535.0));
 }
 
 TEST(PsnrMeter, TotalPastTwoToThe53RoundsAfterEveryAddition) {
@@ -169,11 +157,10 @@ TEST(PsnrMeter, TotalPastTwoToThe53RoundsAfterEveryAddition) {
 }  // namespace
 
 // The fast path must give the in-order loop's totals to the last bit, with
-// every set of kernels: on
-// random blocks of every small size, on full-span differences, on data where
-// many squares are ties, and on totals started just below 2^53, where it has
-// to hand over mid-block, past it, across later powers of two, and where
-// every square rounds away.
+// every set of kernels: on random blocks of every small size, on full-span
+// differences, on data where many squares are ties, and on totals started
+// just below 2^53, where it has to hand over mid-block, past it, across later
+// powers of two, and where every square rounds away.
 TEST(PsnrMeter, FastPathMatchesTheInOrderLoopBitForBit) {
     on_every_kernel([&](const Kernels&) {
         constexpr double EXACT_LIMIT = 9007199254740992.0;  // 2^53
