@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <span>
 
 #ifdef VORIK_X86_KERNELS
@@ -39,27 +38,22 @@ bool has_avx512() {
     return has_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
 }
 
-// The vector kernels' rounded sums beat the in-order loop within their
+#endif
+
+// Fastest first. Each set's instructions include those of the sets after
+// it. The vector kernels' rounded sums beat the in-order loop within their
 // 16-bit lanes; at wider spacings they hand over to the portable ones.
-// Each set's instructions include those of the sets after it.
 constexpr Kernels BUILD_KERNELS[] = {
+#ifdef VORIK_X86_KERNELS
     {"AVX-512", has_avx512, sum_squared_differences_avx512, sum_rounded_squares_avx512, LAST_LANE_EXPONENT,
      add_channel_differences_avx512},
     {"AVX2", has_avx2, sum_squared_differences_avx2, sum_rounded_squares_avx2, LAST_LANE_EXPONENT,
      add_channel_differences_avx2},
+#endif
     {"portable", runs_anywhere, sum_squared_differences_portably, sum_rounded_squares_portably,
      PORTABLE_ROUNDING_NEVER_FASTER, add_channel_differences_portably}};
 
-#else
-
-constexpr Kernels BUILD_KERNELS[] = {{"portable", runs_anywhere, sum_squared_differences_portably,
-                                      sum_rounded_squares_portably, PORTABLE_ROUNDING_NEVER_FASTER,
-                                      add_channel_differences_portably}};
-
-#endif
-
-// The sets the CPU takes are a tail of the list, since each set's
-// instructions include those of the sets after it; the portable set always
+// So the sets the CPU takes are a tail of the list; the portable set always
 // runs.
 std::span<const Kernels> find_runnable_kernels() {
     std::size_t first = 0;
