@@ -1,6 +1,7 @@
-// Samples per second of the meter: the fast path against the in-order loop
-// that defines its results, on one chunk of the size the tool reads, below
-// 2^53 and past it; and the time of one compute_psnr.
+// Samples per second of the meter: the fast path with each set of kernels the
+// CPU can run against the in-order loop that defines its results, on one
+// chunk of the size the tool reads, below 2^53 and past it; each kernel on
+// its own; and the time of one compute_psnr.
 #include <benchmark/benchmark.h>
 #include <vorik/measurement.h>
 #include <vorik/psnr_meter.h>
@@ -12,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "channel_differences/kernels.h"
 #include "decimal_log.h"
+#include "kernel_list.h"
 #include "square_sums/square_sums.h"
 
 namespace {
@@ -73,24 +74,34 @@ void measure_chunk(benchmark::State& state, Measure measure, MakePair make_pair,
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
 }
 
+// The fast path as measure_chunk measures it, with `kernels` in use.
+void measure_fast_path(benchmark::State& state, const Kernels* kernels, MakePair make_pair,
+                       double starting_total) {
+    const Kernels& before = kernels_in_use();
+    use_kernels(*kernels);
+    measure_chunk(state, accumulate_block, make_pair, starting_total);
+    use_kernels(before);
+}
+
 // One rounded-sum kernel on its own, on unrelated noises, with both totals
 // at a spacing of 2^`state.range(1)`.
-void measure_rounding_kernel(benchmark::State& state, RoundedSumsKernel kernel) {
+void measure_rounding_kernel(benchmark::State& state, const Kernels* kernels) {
     const auto count = static_cast<std::uint32_t>(state.range(0));
     const RoundingSide side{static_cast<unsigned>(state.range(1)), false};
     const BlockPair pair = unrelated_noises(count);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(kernel.sum(pair.original.data(), pair.copy.data(), count / 2, side, side));
+        benchmark::DoNotOptimize(
+            kernels->sum_rounded_squares(pair.original.data(), pair.copy.data(), count / 2, side, side));
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
 }
 
 // One integer-sum kernel on its own, on a close copy.
-void measure_integer_kernel(benchmark::State& state, SquareSumsKernel kernel) {
+void measure_integer_kernel(benchmark::State& state, const Kernels* kernels) {
     const auto count = static_cast<std::uint32_t>(state.range(0));
     const BlockPair pair = noisy_pair(count);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(kernel.sum(pair.original.data(), pair.copy.data(), count / 2));
+        benchmark::DoNotOptimize(kernels->sum_squares(pair.original.data(), pair.copy.data(), count / 2));
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
 }
@@ -98,15 +109,15 @@ void measure_integer_kernel(benchmark::State& state, SquareSumsKernel kernel) {
 // One channel-differences kernel on its own, on `state.range(0)` samples of
 // each file in `state.range(1)` channels, each call from fresh records as
 // for a new second. Samples per second of each file.
-void measure_channel_differences(benchmark::State& state, ChannelDifferencesKernel kernel,
-                                 MakePair make_pair) {
+void measure_channel_differences(benchmark::State& state, const Kernels* kernels, MakePair make_pair) {
     const auto count = static_cast<std::uint32_t>(state.range(0));
     const auto channels = static_cast<std::uint16_t>(state.range(1));
     const BlockPair pair = make_pair(count);
     std::vector<ChannelDifferences> differences(channels);
     for (auto _ : state) {
         std::fill(differences.begin(), differences.end(), ChannelDifferences{});
-        kernel.add(differences.data(), channels, pair.original.data(), pair.copy.data(), count / channels, 0);
+        kernels->add_channel_differences(differences.data(), channels, pair.original.data(), pair.copy.data(),
+                                         count / channels, 0);
         benchmark::DoNotOptimize(differences.data());
         benchmark::ClobberMemory();
     }
@@ -172,28 +183,40 @@ void measure_compute_psnr(benchmark::State& state) {
 }
 
 constexpr double TWO_TO_53 = 9007199254740992.0;
+// Unrelated noises add about 2^45 to a total over one read chunk: from 2^44
+// below 2^53 they cross it within the chunk's first step.
+constexpr double TWO_TO_44 = 17592186044416.0;
 constexpr double TWO_TO_60 = 1152921504606846976.0;
 constexpr double TWO_TO_75 = 37778931862957161709568.0;
 
+// The meter's fast path on one read chunk, and some on a short block.
+struct FastPathCase {
+    const char* name;
+    MakePair make_pair;
+    double starting_total;
+    bool short_block_too;
+};
+
+// Close copies, from zero: the integer sums. Unrelated noises across 2^53,
+// where the step that crosses it is added in order. Past 2^53 every addition
+// rounds: the rounded sums, at a spacing of 2 (a tie in every odd square),
+// 2^8, and 2^23 (past the 16-bit lanes of the vector kernels, where their
+// rounded sums are slower than the in-order loop and the meter adds in
+// order). The portable rounded sums, slower than the in-order loop too, are
+// never the meter's choice: with the portable kernels it adds past 2^53 in
+// order.
+const FastPathCase FAST_PATH_CASES[] = {
+    {"fast_path", noisy_pair, 0.0, true},
+    {"fast_path_noise_across_2_53", unrelated_noises, TWO_TO_53 - TWO_TO_44, false},
+    {"fast_path_close_at_2_53", noisy_pair, TWO_TO_53, false},
+    {"fast_path_noise_at_2_53", unrelated_noises, TWO_TO_53, true},
+    {"fast_path_noise_at_2_60", unrelated_noises, TWO_TO_60, false},
+    {"fast_path_noise_at_2_75", unrelated_noises, TWO_TO_75, false}};
+constexpr std::int64_t SHORT_BLOCK = 1024;
+
 }  // namespace
 
-// Close copies, from zero: the integer sums.
-BENCHMARK_CAPTURE(measure_chunk, fast_path, accumulate_block, noisy_pair, 0.0)->Arg(CHUNK_SAMPLES)->Arg(1024);
 BENCHMARK_CAPTURE(measure_chunk, in_order_reference, accumulate_block_in_order, noisy_pair, 0.0)
-    ->Arg(CHUNK_SAMPLES);
-// Past 2^53 every addition rounds: the rounded sums, at a spacing of 2 (a
-// tie in every odd square), 2^8, and 2^23 (past the 16-bit lanes of the
-// vector kernels, where their rounded sums are slower than the in-order loop
-// and the meter adds in order). The portable rounded kernel below, slower
-// than the in-order loop too, is never the meter's choice.
-BENCHMARK_CAPTURE(measure_chunk, fast_path_close_at_2_53, accumulate_block, noisy_pair, TWO_TO_53)
-    ->Arg(CHUNK_SAMPLES);
-BENCHMARK_CAPTURE(measure_chunk, fast_path_noise_at_2_53, accumulate_block, unrelated_noises, TWO_TO_53)
-    ->Arg(CHUNK_SAMPLES)
-    ->Arg(1024);
-BENCHMARK_CAPTURE(measure_chunk, fast_path_noise_at_2_60, accumulate_block, unrelated_noises, TWO_TO_60)
-    ->Arg(CHUNK_SAMPLES);
-BENCHMARK_CAPTURE(measure_chunk, fast_path_noise_at_2_75, accumulate_block, unrelated_noises, TWO_TO_75)
     ->Arg(CHUNK_SAMPLES);
 BENCHMARK_CAPTURE(measure_chunk, in_order_reference_noise_at_2_53, accumulate_block_in_order,
                   unrelated_noises, TWO_TO_53)
@@ -202,40 +225,52 @@ BENCHMARK_CAPTURE(measure_chunk, in_order_reference_noise_at_2_53, accumulate_bl
 BENCHMARK(measure_compute_psnr);
 BENCHMARK(measure_precise_decimal_log);
 
-// Each kernel this CPU can run, at spacings of 2 (from 2^53), 2^5 (2^57 to
-// 2^58, where most of a gibibyte of unrelated noise is summed) and 2^15.
-// Each integer-sum kernel too, on one read chunk.
+// The kernel list, and with each set of kernels this CPU can run: the fast
+// path; the integer sums on one read chunk; the rounded sums at spacings of
+// 2 (from 2^53), 2^5 (2^57 to 2^58, where most of a gibibyte of unrelated
+// noise is summed) and 2^15; the channel differences.
 int main(int argc, char** argv) {
-    for (const SquareSumsKernel& kernel : runnable_square_sums_kernels()) {
-        const std::string name = std::string("integer_sums_kernel/") + kernel.name;
-        benchmark::RegisterBenchmark(name.c_str(), measure_integer_kernel, kernel)->Arg(CHUNK_SAMPLES);
-    }
-    // Stereo and 5.1; in stereo, the difference that grows in every frame,
-    // and differences too large for the kernels' path for small ones.
-    for (const ChannelDifferencesKernel& kernel : runnable_channel_differences_kernels()) {
-        const std::string name = std::string("channel_differences_kernel/") + kernel.name;
-        benchmark::RegisterBenchmark(name.c_str(), measure_channel_differences, kernel, noisy_pair)
+    constexpr int SPACING_EXPONENTS[] = {1, 5, 15};
+    std::string names;
+    for (const Kernels& kernels : runnable_kernels()) {
+        names += (names.empty() ? "" : ", ") + std::string(kernels.name);
+        for (const FastPathCase& fast_path : FAST_PATH_CASES) {
+            const std::string name = std::string("measure_chunk/") + fast_path.name + "/" + kernels.name;
+            benchmark::internal::Benchmark* run =
+                benchmark::RegisterBenchmark(name.c_str(), measure_fast_path, &kernels, fast_path.make_pair,
+                                             fast_path.starting_total)
+                    ->Arg(CHUNK_SAMPLES);
+            if (fast_path.short_block_too) {
+                run->Arg(SHORT_BLOCK);
+            }
+        }
+        benchmark::RegisterBenchmark((std::string("integer_sums_kernel/") + kernels.name).c_str(),
+                                     measure_integer_kernel, &kernels)
+            ->Arg(CHUNK_SAMPLES);
+        // Stereo and 5.1; in stereo, the difference that grows in every
+        // frame, and differences too large for the kernels' path for small
+        // ones.
+        const std::string name = std::string("channel_differences_kernel/") + kernels.name;
+        benchmark::RegisterBenchmark(name.c_str(), measure_channel_differences, &kernels, noisy_pair)
             ->Args({CHUNK_SAMPLES, 2})
             ->Args({CHUNK_SAMPLES - CHUNK_SAMPLES % 6, 6})
             ->ArgNames({"samples", "channels"});
-        benchmark::RegisterBenchmark((name + "/growing").c_str(), measure_channel_differences, kernel,
+        benchmark::RegisterBenchmark((name + "/growing").c_str(), measure_channel_differences, &kernels,
                                      growing_differences)
             ->Args({CHUNK_SAMPLES, 2})
             ->ArgNames({"samples", "channels"});
         benchmark::RegisterBenchmark((name + "/unrelated_noises").c_str(), measure_channel_differences,
-                                     kernel, unrelated_noises)
+                                     &kernels, unrelated_noises)
             ->Args({CHUNK_SAMPLES, 2})
             ->ArgNames({"samples", "channels"});
-    }
-    constexpr int SPACING_EXPONENTS[] = {1, 5, 15};
-    for (const RoundedSumsKernel& kernel : runnable_rounded_sums_kernels()) {
-        const std::string name = std::string("rounded_sums_kernel/") + kernel.name;
         for (const int exponent : SPACING_EXPONENTS) {
-            benchmark::RegisterBenchmark(name.c_str(), measure_rounding_kernel, kernel)
+            benchmark::RegisterBenchmark((std::string("rounded_sums_kernel/") + kernels.name).c_str(),
+                                         measure_rounding_kernel, &kernels)
                 ->Args({CHUNK_SAMPLES, exponent})
                 ->ArgNames({"samples", "spacing_exponent"});
         }
     }
+    benchmark::AddCustomContext("kernels, fastest first", names);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -1,5 +1,6 @@
-// libFuzzer target: the meter's fast path against the in-order double loop
-// that defines its results, bit for bit.
+// libFuzzer target: the meter's fast path, with every set of kernels the CPU
+// can run, against the in-order double loop that defines its results, bit
+// for bit.
 //
 // The input gives, for the left and then the right side, a starting total:
 // eight bytes whose top 53 bits, little-endian, are scaled by 2 to the power
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <vector>
 
+#include "kernel_list.h"
 #include "square_sums/square_sums.h"
 
 namespace {
@@ -61,13 +63,15 @@ SideInput side_input(const std::uint8_t* bytes) {
             {1 + scale % LAST_ROUNDING_EXPONENT, (bits & 1) != 0}};
 }
 
-[[noreturn]] void differ(const char* what, double fast, double reference) {
-    std::fprintf(stderr, "%s: %.17g where the in-order loop gives %.17g\n", what, fast, reference);
+[[noreturn]] void differ(const char* kernels, const char* what, double fast, double reference) {
+    std::fprintf(stderr, "%s kernels, %s: %.17g where the in-order loop gives %.17g\n", kernels, what, fast,
+                 reference);
     std::abort();
 }
 
-void check_meter(const SideInput& left, const SideInput& right, const Samples (&first)[2],
-                 const Samples (&second)[2]) {
+void check_meter(const Kernels& kernels, const SideInput& left, const SideInput& right,
+                 const Samples (&first)[2], const Samples (&second)[2]) {
+    use_kernels(kernels);
     PsnrAccumulator fast{0, left.total, right.total};
     PsnrAccumulator reference = fast;
     for (std::size_t block = 0; block < 2; ++block) {
@@ -76,13 +80,14 @@ void check_meter(const SideInput& left, const SideInput& right, const Samples (&
         accumulate_block_in_order(reference, first[block].data(), second[block].data(), count);
     }
     if (fast.frames != reference.frames) {
-        differ("frames", static_cast<double>(fast.frames), static_cast<double>(reference.frames));
+        differ(kernels.name, "frames", static_cast<double>(fast.frames),
+               static_cast<double>(reference.frames));
     }
     if (std::memcmp(&fast.sum_sq_left, &reference.sum_sq_left, sizeof(double)) != 0) {
-        differ("left total", fast.sum_sq_left, reference.sum_sq_left);
+        differ(kernels.name, "left total", fast.sum_sq_left, reference.sum_sq_left);
     }
     if (std::memcmp(&fast.sum_sq_right, &reference.sum_sq_right, sizeof(double)) != 0) {
-        differ("right total", fast.sum_sq_right, reference.sum_sq_right);
+        differ(kernels.name, "right total", fast.sum_sq_right, reference.sum_sq_right);
     }
 }
 
@@ -104,12 +109,13 @@ void check_kernels(RoundingSide left, RoundingSide right, const Samples& first, 
     const auto pairs = static_cast<std::uint32_t>(first.size() / 2);
     const double left_moved = moved_in_double(left, first, second, 0);
     const double right_moved = moved_in_double(right, first, second, 1);
-    for (const RoundedSumsKernel& kernel : runnable_rounded_sums_kernels()) {
-        const RoundedSums sums = kernel.sum(first.data(), second.data(), pairs, left, right);
+    for (const Kernels& kernels : runnable_kernels()) {
+        const RoundedSums sums = kernels.sum_rounded_squares(first.data(), second.data(), pairs, left, right);
         if (static_cast<double>(sums.left) != left_moved || static_cast<double>(sums.right) != right_moved) {
-            std::fprintf(stderr, "kernel %s, spacings 2^%u and 2^%u: %.17g and %.17g spacings\n", kernel.name,
-                         left.spacing_exponent, right.spacing_exponent, left_moved, right_moved);
-            differ("left and right", static_cast<double>(sums.left), static_cast<double>(sums.right));
+            std::fprintf(stderr, "spacings 2^%u and 2^%u: %.17g and %.17g spacings\n", left.spacing_exponent,
+                         right.spacing_exponent, left_moved, right_moved);
+            differ(kernels.name, "left and right rounded sums", static_cast<double>(sums.left),
+                   static_cast<double>(sums.right));
         }
     }
 }
@@ -132,7 +138,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         first[block].push_back(static_cast<std::int16_t>(little_endian(record, 2)));
         second[block].push_back(static_cast<std::int16_t>(little_endian(record + 2, 2)));
     }
-    check_meter(left, right, first, second);
+    for (const Kernels& kernels : runnable_kernels()) {
+        check_meter(kernels, left, right, first, second);
+    }
     check_kernels(left.side, right.side, first[0], second[0]);
     return 0;
 }

@@ -17,6 +17,8 @@
 
 #include "block_reference.h"
 #include "channel_differences/kernels.h"
+#include "every_kernel.h"
+#include "kernel_list.h"
 
 using namespace vorik;
 using namespace vorik::detail;
@@ -60,11 +62,11 @@ void add_in_order(Records& records, const Samples& original, const Samples& copy
 }
 
 // Adds frames [first, first + frames) of the samples with a kernel.
-void add_with(const ChannelDifferencesKernel& kernel, Records& records, const Samples& original,
-              const Samples& copy, std::size_t first, std::size_t frames, std::uint64_t first_frame) {
+void add_with(const Kernels& kernel, Records& records, const Samples& original, const Samples& copy,
+              std::size_t first, std::size_t frames, std::uint64_t first_frame) {
     const std::size_t offset = first * records.size();
-    kernel.add(records.data(), static_cast<std::uint16_t>(records.size()), original.data() + offset,
-               copy.data() + offset, frames, first_frame);
+    kernel.add_channel_differences(records.data(), static_cast<std::uint16_t>(records.size()),
+                                   original.data() + offset, copy.data() + offset, frames, first_frame);
 }
 
 void expect_same(const Records& expected, const Records& actual, const std::string& where) {
@@ -80,7 +82,7 @@ void expect_same(const Records& expected, const Records& actual, const std::stri
     }
 }
 
-std::string name_of(const ChannelDifferencesKernel& kernel, std::size_t channels, std::size_t frames) {
+std::string name_of(const Kernels& kernel, std::size_t channels, std::size_t frames) {
     return std::string(kernel.name) + ", " + std::to_string(channels) + " channels, " +
            std::to_string(frames) + " frames";
 }
@@ -137,7 +139,7 @@ TEST(ChannelDifferences, EveryKernelMatchesTheInOrderModel) {
             add_in_order(expected, original, copy, 0, frames, FIRST_FRAME);
             // Whole, and in two calls cut anywhere.
             const std::size_t cut = std::uniform_int_distribution<std::size_t>(0, frames)(random);
-            for (const ChannelDifferencesKernel& kernel : runnable_channel_differences_kernels()) {
+            for (const Kernels& kernel : runnable_kernels()) {
                 Records whole(channels, ChannelDifferences{});
                 add_with(kernel, whole, original, copy, 0, frames, FIRST_FRAME);
                 expect_same(expected, whole, name_of(kernel, channels, frames));
@@ -174,7 +176,7 @@ Pair with_differences(std::size_t channels, std::size_t frames, std::initializer
 
 TEST(ChannelDifferences, LargestKeepsTheFirstFrameWhereItOccurs) {
     constexpr std::size_t FRAMES = 6000;
-    for (const ChannelDifferencesKernel& kernel : runnable_channel_differences_kernels()) {
+    for (const Kernels& kernel : runnable_kernels()) {
         // Counts that fill the vectors and one that leaves lanes unused.
         for (const std::size_t channels : {std::size_t{4}, std::size_t{6}, std::size_t{8}}) {
             const std::string where = name_of(kernel, channels, FRAMES);
@@ -224,7 +226,7 @@ TEST(ChannelDifferences, LargestThatGrowsInEveryFrame) {
     for (std::size_t i = 0; i < copy.size(); ++i) {
         copy[i] = static_cast<std::int16_t>(LOWEST + static_cast<int>(i / CHANNELS));
     }
-    for (const ChannelDifferencesKernel& kernel : runnable_channel_differences_kernels()) {
+    for (const Kernels& kernel : runnable_kernels()) {
         Records records(CHANNELS, ChannelDifferences{});
         add_with(kernel, records, original, copy, 0, FRAMES, 7);
         for (const ChannelDifferences& record : records) {
@@ -266,7 +268,7 @@ TEST(ChannelDifferences, SmallAndLargeDifferencesTakeTurns) {
         }
         Records expected(channels, ChannelDifferences{});
         add_in_order(expected, original, copy, 0, FRAMES, 0);
-        for (const ChannelDifferencesKernel& kernel : runnable_channel_differences_kernels()) {
+        for (const Kernels& kernel : runnable_kernels()) {
             Records actual(channels, ChannelDifferences{});
             add_with(kernel, actual, original, copy, 0, FRAMES, 0);
             expect_same(expected, actual, name_of(kernel, channels, FRAMES));
@@ -278,7 +280,7 @@ TEST(ChannelDifferences, SmallAndLargeDifferencesTakeTurns) {
         constexpr std::size_t FULL_FRAMES = 3000;
         const Samples original(FULL_FRAMES * channels, LOWEST);
         const Samples copy(FULL_FRAMES * channels, static_cast<std::int16_t>(LOWEST + LARGEST_SMALL));
-        for (const ChannelDifferencesKernel& kernel : runnable_channel_differences_kernels()) {
+        for (const Kernels& kernel : runnable_kernels()) {
             Records records(channels, ChannelDifferences{});
             add_with(kernel, records, original, copy, 0, FULL_FRAMES, 0);
             for (const ChannelDifferences& record : records) {
@@ -292,7 +294,7 @@ TEST(ChannelDifferences, SmallAndLargeDifferencesTakeTurns) {
 }
 
 TEST(ChannelDifferences, SquaresCarryPast64Bits) {
-    for (const ChannelDifferencesKernel& kernel : runnable_channel_differences_kernels()) {
+    for (const Kernels& kernel : runnable_kernels()) {
         // A full-span difference in every sample: the lanes of every kernel
         // fill up and are flushed more than once (2^21 mono frames pass
         // 65504 vectors of 32 lanes), on top of a sum just below 2^64.
@@ -324,31 +326,33 @@ TEST(ChannelDifferences, SquaresCarryPast64Bits) {
 }
 
 TEST(ChannelDifferences, MergeEqualsOneRunOverTheConcatenation) {
-    std::mt19937 random(31);
-    for (const std::size_t channels : {std::size_t{1}, std::size_t{2}, std::size_t{6}, std::size_t{40}}) {
-        constexpr std::size_t FRAMES = 20000;
-        const Samples original = original_samples(random, FRAMES * channels);
-        const Samples copy = copy_of(original, random);
-        Records whole(channels, ChannelDifferences{});
-        add_channel_differences(whole.data(), static_cast<std::uint16_t>(channels), original.data(),
-                                copy.data(), FRAMES, 0);
-        Records expected(channels, ChannelDifferences{});
-        add_in_order(expected, original, copy, 0, FRAMES, 0);
-        expect_same(expected, whole, "one run of " + std::to_string(channels) + " channels");
-        const std::size_t cuts[] = {0, 17, 9000, 9001, FRAMES};
-        Records merged(channels, ChannelDifferences{});
-        for (std::size_t piece = 0; piece + 1 < std::size(cuts); ++piece) {
-            Records part(channels, ChannelDifferences{});
-            const std::size_t offset = cuts[piece] * channels;
-            add_channel_differences(part.data(), static_cast<std::uint16_t>(channels),
-                                    original.data() + offset, copy.data() + offset,
-                                    cuts[piece + 1] - cuts[piece], cuts[piece]);
-            for (std::size_t channel = 0; channel < channels; ++channel) {
-                merge_channel_differences(merged[channel], part[channel]);
+    vorik_test::on_every_kernel([&](const Kernels&) {
+        std::mt19937 random(31);
+        for (const std::size_t channels : {std::size_t{1}, std::size_t{2}, std::size_t{6}, std::size_t{40}}) {
+            constexpr std::size_t FRAMES = 20000;
+            const Samples original = original_samples(random, FRAMES * channels);
+            const Samples copy = copy_of(original, random);
+            Records whole(channels, ChannelDifferences{});
+            add_channel_differences(whole.data(), static_cast<std::uint16_t>(channels), original.data(),
+                                    copy.data(), FRAMES, 0);
+            Records expected(channels, ChannelDifferences{});
+            add_in_order(expected, original, copy, 0, FRAMES, 0);
+            expect_same(expected, whole, "one run of " + std::to_string(channels) + " channels");
+            const std::size_t cuts[] = {0, 17, 9000, 9001, FRAMES};
+            Records merged(channels, ChannelDifferences{});
+            for (std::size_t piece = 0; piece + 1 < std::size(cuts); ++piece) {
+                Records part(channels, ChannelDifferences{});
+                const std::size_t offset = cuts[piece] * channels;
+                add_channel_differences(part.data(), static_cast<std::uint16_t>(channels),
+                                        original.data() + offset, copy.data() + offset,
+                                        cuts[piece + 1] - cuts[piece], cuts[piece]);
+                for (std::size_t channel = 0; channel < channels; ++channel) {
+                    merge_channel_differences(merged[channel], part[channel]);
+                }
             }
+            expect_same(whole, merged, "merged pieces of " + std::to_string(channels) + " channels");
         }
-        expect_same(whole, merged, "merged pieces of " + std::to_string(channels) + " channels");
-    }
+    });
     // The sums carry; a tie keeps the earlier frame, a larger one moves it.
     ChannelDifferences earlier{{1, TOP - 1}, 10, 500, 42};
     merge_channel_differences(earlier, {{2, 5}, 3, 500, 99});

@@ -14,6 +14,7 @@
 #include "block_reference.h"
 #include "channel_model.h"
 #include "difference_blocks.h"
+#include "every_kernel.h"
 #include "scratch_stream.h"
 #include "wav_writer.h"
 
@@ -138,35 +139,38 @@ TEST(ChannelMeasurement, EverySecondAndTheTotalsAsTheModel) {
             Samples(copy.begin(),
                     copy.begin() + static_cast<std::ptrdiff_t>(std::min(data_samples, copy.size()))),
             c.channels, c.sample_rate, c.delay);
-        for (const Reading reading : {Reading::streams, Reading::one_thread, Reading::two_threads}) {
-            SCOPED_TRACE(testing::Message() << c.what << ", reading " << static_cast<int>(reading));
-            std::FILE* original_file = wav_file(original, c.channels, c.sample_rate, c.data_size, 0);
-            std::FILE* copy_file = wav_file(copy, c.channels, c.sample_rate, c.data_size, 1);
-            {
-                CheckRun run(original_file, copy_file, c.delay, reading);
-                std::size_t second = 0;
-                while (run.next()) {
-                    ASSERT_LT(second, model.seconds.size());
-                    EXPECT_EQ(run.measurement.second_frames, model.second_frames[second]);
-                    for (std::uint16_t ch = 0; ch < c.channels; ++ch) {
-                        expect_record(model.seconds[second][ch], run.measurement.second[ch]);
+        // Through the streams and the threads, with every set of kernels.
+        vorik_test::on_every_kernel([&](const vorik::detail::Kernels&) {
+            for (const Reading reading : {Reading::streams, Reading::one_thread, Reading::two_threads}) {
+                SCOPED_TRACE(testing::Message() << c.what << ", reading " << static_cast<int>(reading));
+                std::FILE* original_file = wav_file(original, c.channels, c.sample_rate, c.data_size, 0);
+                std::FILE* copy_file = wav_file(copy, c.channels, c.sample_rate, c.data_size, 1);
+                {
+                    CheckRun run(original_file, copy_file, c.delay, reading);
+                    std::size_t second = 0;
+                    while (run.next()) {
+                        ASSERT_LT(second, model.seconds.size());
+                        EXPECT_EQ(run.measurement.second_frames, model.second_frames[second]);
+                        for (std::uint16_t ch = 0; ch < c.channels; ++ch) {
+                            expect_record(model.seconds[second][ch], run.measurement.second[ch]);
+                        }
+                        ++second;
                     }
-                    ++second;
+                    EXPECT_EQ(run.measurement.state, ChannelMeasurementState::finished);
+                    EXPECT_EQ(second, model.seconds.size());
+                    EXPECT_EQ(run.measurement.frames, model.frames);
+                    for (std::uint16_t ch = 0; ch < c.channels; ++ch) {
+                        expect_record(model.total[ch], run.measurement.total[ch]);
+                    }
+                    EXPECT_EQ(run.measurement.original.skipped, model.original_skipped);
+                    EXPECT_EQ(run.measurement.copy.skipped, model.copy_skipped);
+                    EXPECT_EQ(run.measurement.original.left, model.original_left);
+                    EXPECT_EQ(run.measurement.copy.left, model.copy_left);
                 }
-                EXPECT_EQ(run.measurement.state, ChannelMeasurementState::finished);
-                EXPECT_EQ(second, model.seconds.size());
-                EXPECT_EQ(run.measurement.frames, model.frames);
-                for (std::uint16_t ch = 0; ch < c.channels; ++ch) {
-                    expect_record(model.total[ch], run.measurement.total[ch]);
-                }
-                EXPECT_EQ(run.measurement.original.skipped, model.original_skipped);
-                EXPECT_EQ(run.measurement.copy.skipped, model.copy_skipped);
-                EXPECT_EQ(run.measurement.original.left, model.original_left);
-                EXPECT_EQ(run.measurement.copy.left, model.copy_left);
+                std::fclose(original_file);
+                std::fclose(copy_file);
             }
-            std::fclose(original_file);
-            std::fclose(copy_file);
-        }
+        });
     }
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "block_reference.h"
+#include "every_kernel.h"
 #include "file_source.h"
 #include "platform/console_and_files.h"
 #include "scratch_stream.h"
@@ -75,47 +76,49 @@ struct MeasuredRun {
 };
 
 TEST(Measurement, ChunkedReadingMatchesWholeBlocks) {
-    std::mt19937 random(7);
-    // Odd blocks, and one that spans several pages of the file.
-    const std::uint32_t block_sizes[] = {1, 2, 3, 7, 8, 9, 16, 33, 5001};
-    for (const std::uint32_t block : block_sizes) {
-        // Even chunks smaller than the block, and one chunk for the whole block.
-        const std::uint32_t capacities[] = {2, 4, 6, block};
-        for (const std::uint32_t capacity : capacities) {
-            // The library's reading, the tool's, and one of each.
-            const Reading readings[][2] = {{{capacity}, {capacity}},
-                                           {{capacity, true}, {capacity, true}},
-                                           {{capacity, true}, {capacity}}};
-            // Equal lengths, one file ending on a block boundary, and unequal
-            // lengths inside a block, including at a chunk's edge.
-            const std::size_t lengths[][2] = {{0, 0},
-                                              {5 * block, 5 * block},
-                                              {3 * block + 1, 3 * block + 1},
-                                              {2 * block, 3 * block + 2},
-                                              {3 * block + 1, 3 * block},
-                                              {2 * block + capacity, 2 * block + capacity + 1},
-                                              {block + 1, 0}};
-            for (const auto& length : lengths) {
-                const Samples first = random_samples(random, length[0]);
-                const Samples second = random_samples(random, length[1]);
-                const Outcome expected = whole_block_reference(first, second, block);
-                for (const auto& [first_reading, second_reading] : readings) {
-                    std::FILE* first_file = stream_of(first);
-                    std::FILE* second_file = stream_of(second);
-                    SCOPED_TRACE(testing::Message()
-                                 << "block " << block << ", capacity " << capacity << ", by the tool "
-                                 << first_reading.by_the_tool << "/" << second_reading.by_the_tool
-                                 << ", lengths " << length[0] << "/" << length[1]);
-                    {
-                        MeasuredRun run(first_file, second_file, block, first_reading, second_reading);
-                        expect_same(expected, run.to_the_end());
+    on_every_kernel([&](const vorik::detail::Kernels&) {
+        std::mt19937 random(7);
+        // Odd blocks, and one that spans several pages of the file.
+        const std::uint32_t block_sizes[] = {1, 2, 3, 7, 8, 9, 16, 33, 5001};
+        for (const std::uint32_t block : block_sizes) {
+            // Even chunks smaller than the block, and one chunk for the whole block.
+            const std::uint32_t capacities[] = {2, 4, 6, block};
+            for (const std::uint32_t capacity : capacities) {
+                // The library's reading, the tool's, and one of each.
+                const Reading readings[][2] = {{{capacity}, {capacity}},
+                                               {{capacity, true}, {capacity, true}},
+                                               {{capacity, true}, {capacity}}};
+                // Equal lengths, one file ending on a block boundary, and unequal
+                // lengths inside a block, including at a chunk's edge.
+                const std::size_t lengths[][2] = {{0, 0},
+                                                  {5 * block, 5 * block},
+                                                  {3 * block + 1, 3 * block + 1},
+                                                  {2 * block, 3 * block + 2},
+                                                  {3 * block + 1, 3 * block},
+                                                  {2 * block + capacity, 2 * block + capacity + 1},
+                                                  {block + 1, 0}};
+                for (const auto& length : lengths) {
+                    const Samples first = random_samples(random, length[0]);
+                    const Samples second = random_samples(random, length[1]);
+                    const Outcome expected = whole_block_reference(first, second, block);
+                    for (const auto& [first_reading, second_reading] : readings) {
+                        std::FILE* first_file = stream_of(first);
+                        std::FILE* second_file = stream_of(second);
+                        SCOPED_TRACE(testing::Message()
+                                     << "block " << block << ", capacity " << capacity << ", by the tool "
+                                     << first_reading.by_the_tool << "/" << second_reading.by_the_tool
+                                     << ", lengths " << length[0] << "/" << length[1]);
+                        {
+                            MeasuredRun run(first_file, second_file, block, first_reading, second_reading);
+                            expect_same(expected, run.to_the_end());
+                        }
+                        std::fclose(first_file);
+                        std::fclose(second_file);
                     }
-                    std::fclose(first_file);
-                    std::fclose(second_file);
                 }
             }
         }
-    }
+    });
 }
 
 TEST(Measurement, TrailingOddByteIsNoSample) {

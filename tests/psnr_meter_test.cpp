@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "every_kernel.h"
 #include "messages.h"
 #include "psnr_pieces.h"
 #include "scratch_stream.h"
@@ -18,6 +19,7 @@
 
 using namespace vorik;
 using namespace vorik::detail;
+using vorik_test::on_every_kernel;
 
 namespace {
 
@@ -136,129 +138,133 @@ TEST(PsnrMeter, FrameCountDoesNotWrapAtThirtyTwoBits) {
 }
 
 TEST(PsnrMeter, TotalPastTwoToThe53RoundsAfterEveryAddition) {
-    // Doubles from 2^53 on lie two apart: 2^53 + 1 is a tie and rounds to the
-    // even 2^53, so adding 1.0 four times leaves 2^53. A total held wider
-    // between the additions, as on the x87 unit, would end at 2^53 + 4.
-    constexpr double TWO_TO_THE_53 = 9007199254740992.0;
-    PsnrAccumulator accumulator{0, TWO_TO_THE_53, 0.0};
-    const std::vector<std::int16_t> first = {1, 0, 1, 0, 1, 0, 1, 0};
-    const std::vector<std::int16_t> second(first.size(), 0);
-    accumulate_block(accumulator, first.data(), second.data(), static_cast<std::uint32_t>(first.size()));
-    EXPECT_EQ(accumulator.frames, 4u);
-    // The difference is exact, and a failure shows the excess itself.
-    EXPECT_EQ(accumulator.sum_sq_left - TWO_TO_THE_53, 0.0);
-    EXPECT_EQ(accumulator.sum_sq_right, 0.0);
+    on_every_kernel([&](const Kernels&) {
+        // Doubles from 2^53 on lie two apart: 2^53 + 1 is a tie and rounds to the
+        // even 2^53, so adding 1.0 four times leaves 2^53. A total held wider
+        // between the additions, as on the x87 unit, would end at 2^53 + 4.
+        constexpr double TWO_TO_THE_53 = 9007199254740992.0;
+        PsnrAccumulator accumulator{0, TWO_TO_THE_53, 0.0};
+        const std::vector<std::int16_t> first = {1, 0, 1, 0, 1, 0, 1, 0};
+        const std::vector<std::int16_t> second(first.size(), 0);
+        accumulate_block(accumulator, first.data(), second.data(), static_cast<std::uint32_t>(first.size()));
+        EXPECT_EQ(accumulator.frames, 4u);
+        // The difference is exact, and a failure shows the excess itself.
+        EXPECT_EQ(accumulator.sum_sq_left - TWO_TO_THE_53, 0.0);
+        EXPECT_EQ(accumulator.sum_sq_right, 0.0);
+    });
 }
 
 }  // namespace
 
-// The fast path must give the in-order loop's totals to the last bit: on
-// random blocks of every small size, on full-span differences, on data where
-// many squares are ties, and on totals started just below 2^53, where it has
-// to hand over mid-block, past it, across later powers of two, and where
-// every square rounds away.
+// The fast path must give the in-order loop's totals to the last bit, with
+// every set of kernels: on random blocks of every small size, on full-span
+// differences, on data where many squares are ties, and on totals started
+// just below 2^53, where it has to hand over mid-block, past it, across later
+// powers of two, and where every square rounds away.
 TEST(PsnrMeter, FastPathMatchesTheInOrderLoopBitForBit) {
-    constexpr double EXACT_LIMIT = 9007199254740992.0;  // 2^53
-    constexpr double LARGEST_SQUARE = 65535.0 * 65535.0;
-    struct Start {
-        double total;
-        int tie_shift;  // past 2^53 with the spacing 2^(2 * tie_shift + 1), squares of
-                        // odd multiples of 2^tie_shift are ties
-    };
-    const Start starts[] = {{0.0, 0},
-                            {12345.0, 0},
-                            {EXACT_LIMIT - 1000 * LARGEST_SQUARE, 0},
-                            {EXACT_LIMIT - 3.0, 0},
-                            {EXACT_LIMIT, 0},
-                            {EXACT_LIMIT + 2.0, 0},
-                            {3.0 * EXACT_LIMIT + 4.0, 0},
-                            {2.0 * EXACT_LIMIT - 3 * LARGEST_SQUARE, 0},
-                            {std::ldexp(1.0, 56) - 5 * LARGEST_SQUARE - 4.0, 1},
-                            {std::ldexp(1.0, 57) + std::ldexp(3.0, 5), 2},
-                            {std::ldexp(1.0, 60), 0},
-                            {std::ldexp(1.0, 75) - std::ldexp(1.0, 23), 11},
-                            {std::ldexp(1.0, 90), 0}};
-    std::mt19937 random(53);
-    std::uniform_int_distribution<int> any_sample(-32768, 32767);
-    // The block whole, and in three pieces summed apart from one plan and
-    // added in order, the rest in order once a piece is refused.
-    const auto in_pieces = [](PsnrAccumulator& totals, const Samples& first, const Samples& second) {
-        const auto count = static_cast<std::uint32_t>(first.size());
-        const std::uint32_t cuts[] = {0, count / 3 & ~1U, 2 * (count / 3) & ~1U, count};
-        const PiecePlan plan = plan_psnr_pieces(totals);
-        PieceSums pieces[3];
-        for (std::size_t i = 0; i < 3; ++i) {
-            pieces[i] =
-                sum_psnr_piece(plan, first.data() + cuts[i], second.data() + cuts[i], cuts[i + 1] - cuts[i]);
-        }
-        std::size_t added = 0;
-        while (added < 3 && psnr_pieces_apply(plan) && add_psnr_piece(totals, plan, pieces[added])) {
-            ++added;
-        }
-        accumulate_block(totals, first.data() + cuts[added], second.data() + cuts[added],
-                         count - cuts[added]);
-    };
-    const auto check = [&](const PsnrAccumulator& start, const Samples& first, const Samples& second) {
-        PsnrAccumulator fast = start;
-        PsnrAccumulator pieces = start;
-        PsnrAccumulator reference = start;
-        const auto count = static_cast<std::uint32_t>(first.size());
-        accumulate_block(fast, first.data(), second.data(), count);
-        in_pieces(pieces, first, second);
-        accumulate_block_in_order(reference, first.data(), second.data(), count);
-        for (const PsnrAccumulator* totals : {&fast, &pieces}) {
-            const char* way = totals == &fast ? "whole, " : "in pieces, ";
-            EXPECT_EQ(totals->frames, reference.frames)
-                << way << count << " samples from " << start.sum_sq_left;
-            EXPECT_EQ(std::memcmp(&totals->sum_sq_left, &reference.sum_sq_left, sizeof(double)), 0)
-                << way << count << " samples from " << start.sum_sq_left;
-            EXPECT_EQ(std::memcmp(&totals->sum_sq_right, &reference.sum_sq_right, sizeof(double)), 0)
-                << way << count << " samples from " << start.sum_sq_right;
-        }
-    };
-    constexpr std::size_t SHORT_COUNTS = 400;
-    constexpr std::size_t LONGER_COUNTS[] = {1001, 4097, 20003};
-    for (const Start start : starts) {
-        // The right side starts elsewhere, so the two sides cross the limit
-        // and later powers of two apart.
-        const PsnrAccumulator accumulator{7, start.total, std::floor(start.total * 0.75)};
-        std::vector<std::size_t> counts(SHORT_COUNTS + 1);
-        std::iota(counts.begin(), counts.end(), std::size_t{0});
-        counts.insert(counts.end(), std::begin(LONGER_COUNTS), std::end(LONGER_COUNTS));
-        for (const std::size_t count : counts) {
-            Samples first(count);
-            Samples second(count);
-            // Random, full span, or differences of odd multiples of 2^tie_shift.
-            const std::size_t kind = count % 3;
-            for (std::size_t i = 0; i < count; ++i) {
-                if (kind == 0) {
-                    first[i] = static_cast<std::int16_t>(any_sample(random));
-                    second[i] = static_cast<std::int16_t>(any_sample(random));
-                } else if (kind == 1) {
-                    first[i] = -32768;
-                    second[i] = 32767;
-                } else {
-                    set_apart_by_odd_multiple(first[i], second[i], start.tie_shift, random);
-                }
+    on_every_kernel([&](const Kernels&) {
+        constexpr double EXACT_LIMIT = 9007199254740992.0;  // 2^53
+        constexpr double LARGEST_SQUARE = 65535.0 * 65535.0;
+        struct Start {
+            double total;
+            int tie_shift;  // past 2^53 with the spacing 2^(2 * tie_shift + 1), squares of
+                            // odd multiples of 2^tie_shift are ties
+        };
+        const Start starts[] = {{0.0, 0},
+                                {12345.0, 0},
+                                {EXACT_LIMIT - 1000 * LARGEST_SQUARE, 0},
+                                {EXACT_LIMIT - 3.0, 0},
+                                {EXACT_LIMIT, 0},
+                                {EXACT_LIMIT + 2.0, 0},
+                                {3.0 * EXACT_LIMIT + 4.0, 0},
+                                {2.0 * EXACT_LIMIT - 3 * LARGEST_SQUARE, 0},
+                                {std::ldexp(1.0, 56) - 5 * LARGEST_SQUARE - 4.0, 1},
+                                {std::ldexp(1.0, 57) + std::ldexp(3.0, 5), 2},
+                                {std::ldexp(1.0, 60), 0},
+                                {std::ldexp(1.0, 75) - std::ldexp(1.0, 23), 11},
+                                {std::ldexp(1.0, 90), 0}};
+        std::mt19937 random(53);
+        std::uniform_int_distribution<int> any_sample(-32768, 32767);
+        // The block whole, and in three pieces summed apart from one plan and
+        // added in order, the rest in order once a piece is refused.
+        const auto in_pieces = [](PsnrAccumulator& totals, const Samples& first, const Samples& second) {
+            const auto count = static_cast<std::uint32_t>(first.size());
+            const std::uint32_t cuts[] = {0, count / 3 & ~1U, 2 * (count / 3) & ~1U, count};
+            const PiecePlan plan = plan_psnr_pieces(totals);
+            PieceSums pieces[3];
+            for (std::size_t i = 0; i < 3; ++i) {
+                pieces[i] = sum_psnr_piece(plan, first.data() + cuts[i], second.data() + cuts[i],
+                                           cuts[i + 1] - cuts[i]);
             }
-            check(accumulator, first, second);
+            std::size_t added = 0;
+            while (added < 3 && psnr_pieces_apply(plan) && add_psnr_piece(totals, plan, pieces[added])) {
+                ++added;
+            }
+            accumulate_block(totals, first.data() + cuts[added], second.data() + cuts[added],
+                             count - cuts[added]);
+        };
+        const auto check = [&](const PsnrAccumulator& start, const Samples& first, const Samples& second) {
+            PsnrAccumulator fast = start;
+            PsnrAccumulator pieces = start;
+            PsnrAccumulator reference = start;
+            const auto count = static_cast<std::uint32_t>(first.size());
+            accumulate_block(fast, first.data(), second.data(), count);
+            in_pieces(pieces, first, second);
+            accumulate_block_in_order(reference, first.data(), second.data(), count);
+            for (const PsnrAccumulator* totals : {&fast, &pieces}) {
+                const char* way = totals == &fast ? "whole, " : "in pieces, ";
+                EXPECT_EQ(totals->frames, reference.frames)
+                    << way << count << " samples from " << start.sum_sq_left;
+                EXPECT_EQ(std::memcmp(&totals->sum_sq_left, &reference.sum_sq_left, sizeof(double)), 0)
+                    << way << count << " samples from " << start.sum_sq_left;
+                EXPECT_EQ(std::memcmp(&totals->sum_sq_right, &reference.sum_sq_right, sizeof(double)), 0)
+                    << way << count << " samples from " << start.sum_sq_right;
+            }
+        };
+        constexpr std::size_t SHORT_COUNTS = 400;
+        constexpr std::size_t LONGER_COUNTS[] = {1001, 4097, 20003};
+        for (const Start start : starts) {
+            // The right side starts elsewhere, so the two sides cross the limit
+            // and later powers of two apart.
+            const PsnrAccumulator accumulator{7, start.total, std::floor(start.total * 0.75)};
+            std::vector<std::size_t> counts(SHORT_COUNTS + 1);
+            std::iota(counts.begin(), counts.end(), std::size_t{0});
+            counts.insert(counts.end(), std::begin(LONGER_COUNTS), std::end(LONGER_COUNTS));
+            for (const std::size_t count : counts) {
+                Samples first(count);
+                Samples second(count);
+                // Random, full span, or differences of odd multiples of 2^tie_shift.
+                const std::size_t kind = count % 3;
+                for (std::size_t i = 0; i < count; ++i) {
+                    if (kind == 0) {
+                        first[i] = static_cast<std::int16_t>(any_sample(random));
+                        second[i] = static_cast<std::int16_t>(any_sample(random));
+                    } else if (kind == 1) {
+                        first[i] = -32768;
+                        second[i] = 32767;
+                    } else {
+                        set_apart_by_odd_multiple(first[i], second[i], start.tie_shift, random);
+                    }
+                }
+                check(accumulator, first, second);
+            }
         }
-    }
-    // Blocks of several integer steps, full span, from a total that reaches
-    // 2^53 in the middle of the block.
-    const std::size_t large_count = 5 * 65536 + 3;
-    const Samples lowest(large_count, -32768);
-    const Samples highest(large_count, 32767);
-    check({0, EXACT_LIMIT - 100000 * LARGEST_SQUARE, 0.0}, lowest, highest);
-    check({0, 0.0, 0.0}, lowest, highest);
-    // A piece summed from other totals' plan is refused, and changes nothing:
-    // past 2^53 it would be taken as whole spacings, below it as units.
-    PsnrAccumulator below{5, 1000.0, 0.0};
-    const PsnrAccumulator before = below;
-    const PiecePlan past_2_53 = plan_psnr_pieces({5, 4.0 * EXACT_LIMIT, 0.0});
-    const PieceSums piece = sum_psnr_piece(past_2_53, lowest.data(), highest.data(), 64);
-    EXPECT_FALSE(add_psnr_piece(below, past_2_53, piece));
-    EXPECT_EQ(std::memcmp(&below, &before, sizeof below), 0);
+        // Blocks of several integer steps, full span, from a total that reaches
+        // 2^53 in the middle of the block.
+        const std::size_t large_count = 5 * 65536 + 3;
+        const Samples lowest(large_count, -32768);
+        const Samples highest(large_count, 32767);
+        check({0, EXACT_LIMIT - 100000 * LARGEST_SQUARE, 0.0}, lowest, highest);
+        check({0, 0.0, 0.0}, lowest, highest);
+        // A piece summed from other totals' plan is refused, and changes nothing:
+        // past 2^53 it would be taken as whole spacings, below it as units.
+        PsnrAccumulator below{5, 1000.0, 0.0};
+        const PsnrAccumulator before = below;
+        const PiecePlan past_2_53 = plan_psnr_pieces({5, 4.0 * EXACT_LIMIT, 0.0});
+        const PieceSums piece = sum_psnr_piece(past_2_53, lowest.data(), highest.data(), 64);
+        EXPECT_FALSE(add_psnr_piece(below, past_2_53, piece));
+        EXPECT_EQ(std::memcmp(&below, &before, sizeof below), 0);
+    });
 }
 
 // Every rounded-sum kernel this CPU can run, against additions in double one
@@ -284,11 +290,11 @@ TEST(PsnrMeter, RoundedSumsMatchAdditionsInDoubleInEveryKernel) {
         return std::ldexp(added_in_double(total, first, second, side, pairs) - total,
                           -static_cast<int>(exponent));
     };
-    const auto check = [&](const RoundedSumsKernel& kernel, unsigned exponent, bool odd, const Samples& first,
+    const auto check = [&](const Kernels& kernel, unsigned exponent, bool odd, const Samples& first,
                            const Samples& second) {
         const auto pairs = static_cast<std::uint32_t>(first.size() / 2);
         const RoundingSide side{exponent, odd};
-        const RoundedSums sums = kernel.sum(first.data(), second.data(), pairs, side, side);
+        const RoundedSums sums = kernel.sum_rounded_squares(first.data(), second.data(), pairs, side, side);
         for (std::size_t s = 0; s < 2; ++s) {
             EXPECT_EQ(s == 0 ? sums.left : sums.right, moved(exponent, odd, first, second, s))
                 << kernel.name << ", spacing 2^" << exponent << (odd ? ", odd" : ", even") << ", " << pairs
@@ -309,7 +315,7 @@ TEST(PsnrMeter, RoundedSumsMatchAdditionsInDoubleInEveryKernel) {
     std::mt19937 random(75);
     std::uniform_int_distribution<int> any_sample(-32768, 32767);
     const std::uint32_t pair_counts[] = {0, 1, 31, 32, 33, 255, 256, 257, 300, 777};
-    for (const RoundedSumsKernel& kernel : runnable_rounded_sums_kernels()) {
+    for (const Kernels& kernel : runnable_kernels()) {
         for (unsigned exponent = 1; exponent <= LAST_ROUNDING_EXPONENT; ++exponent) {
             const std::uint32_t pairs = pair_counts[exponent % std::size(pair_counts)];
             Samples first(2 * std::size_t{pairs});
@@ -342,12 +348,11 @@ TEST(PsnrMeter, RoundedSumsMatchAdditionsInDoubleInEveryKernel) {
     }
 }
 
-// Both kernels, the one this CPU runs and the portable one every other CPU
-// runs, against a plain sum: on random blocks of every small size, and on
+// Every kernel this CPU can run, against a plain sum: on random blocks of every small size, and on
 // full-span squares long enough to need several flushes of the vector lanes
 // into the 64-bit totals.
 TEST(PsnrMeter, IntegerSquareSumsAreExactInEveryKernel) {
-    const std::span<const SquareSumsKernel> kernels = runnable_square_sums_kernels();
+    const std::span<const Kernels> kernels = runnable_kernels();
     std::mt19937 random(16);
     std::uniform_int_distribution<int> any_sample(-32768, 32767);
     for (std::uint32_t pairs = 0; pairs <= 100; ++pairs) {
@@ -361,8 +366,8 @@ TEST(PsnrMeter, IntegerSquareSumsAreExactInEveryKernel) {
             (i % 2 == 0 ? expected.left : expected.right) +=
                 static_cast<std::uint64_t>(difference * difference);
         }
-        for (const SquareSumsKernel& kernel : kernels) {
-            const SquareSums sums = kernel.sum(first.data(), second.data(), pairs);
+        for (const Kernels& kernel : kernels) {
+            const SquareSums sums = kernel.sum_squares(first.data(), second.data(), pairs);
             EXPECT_EQ(sums.left, expected.left) << kernel.name << ", " << pairs << " pairs";
             EXPECT_EQ(sums.right, expected.right) << kernel.name << ", " << pairs << " pairs";
         }
@@ -374,8 +379,8 @@ TEST(PsnrMeter, IntegerSquareSumsAreExactInEveryKernel) {
     for (std::size_t i = 1; i < highest.size(); i += 2) {
         highest[i] = 32766;
     }
-    for (const SquareSumsKernel& kernel : kernels) {
-        const SquareSums sums = kernel.sum(lowest.data(), highest.data(), LONG_PAIRS);
+    for (const Kernels& kernel : kernels) {
+        const SquareSums sums = kernel.sum_squares(lowest.data(), highest.data(), LONG_PAIRS);
         EXPECT_EQ(sums.left, std::uint64_t{LONG_PAIRS} * 65535 * 65535) << kernel.name;
         EXPECT_EQ(sums.right, std::uint64_t{LONG_PAIRS} * 65534 * 65534) << kernel.name;
     }

@@ -1,6 +1,7 @@
 // Pairs summed in pieces apart, by other threads, and added in order to the
 // very totals accumulate_block gives. Not part of the library's interface:
-// the tool's worker threads use it.
+// the tool's worker threads use it, and accumulate_block is made of the same
+// steps.
 //
 // Plan from the totals before the run of pieces, sum every piece with that
 // plan, add the pieces one after another. Where a total passes 2^53, or a
@@ -34,10 +35,13 @@ struct PiecePlan {
     friend bool operator==(const PiecePlan&, const PiecePlan&) = default;
 };
 
-// What one piece adds, as its plan sums it.
+// What one piece adds, as its plan sums it. A piece summed before its totals
+// are known takes each rounded side as if its total were an even multiple,
+// with what an odd one changes beside it; accumulate_block sums its steps
+// from the totals' own starts, with no change beside them.
 struct PieceSums {
     std::uint64_t pairs;
-    std::uint64_t left_sum;  // the exact sum, or the rounded one as if the total were an even multiple
+    std::uint64_t left_sum;  // the exact sum, or the rounded one
     std::uint64_t right_sum;
     int left_odd_start;  // what the rounded sum gains where the total is an odd multiple
     int right_odd_start;
@@ -51,7 +55,8 @@ PiecePlan plan_psnr_pieces(const PsnrAccumulator& accumulator);
 bool psnr_pieces_apply(const PiecePlan& plan);
 
 // Returns what the first `count` samples of two blocks add, pair by pair,
-// summed as `plan` says; it reads nothing but the samples and the plan.
+// summed as `plan` says, as if from even multiples; it reads nothing but the
+// samples and the plan.
 PieceSums sum_psnr_piece(const PiecePlan& plan, const std::int16_t* first_block,
                          const std::int16_t* second_block, std::uint32_t count);
 

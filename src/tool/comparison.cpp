@@ -164,6 +164,18 @@ int finish_run(const Message* failure, const WaveHeader& first_header, const Wav
 
 }  // namespace
 
+int run_comparison(int argc, const char* const* argv) {
+    std::fprintf(stderr, BANNER_FORMAT, PROGRAM_NAME, PROGRAM_VERSION);
+    const RunStreams streams{stdout, stderr, stdin, terminal_shows_unicode(stderr),
+                             stream_is_terminal(stdout)};
+    if (argc < 3) {
+        write_message(streams.err, MESSAGE_USAGE, streams.unicode_messages);
+        pause_for_one_character(streams.in);
+        return EXIT_USAGE;
+    }
+    return compare_paths(argv[1], argv[2], streams);
+}
+
 int compare_paths(const char* first_path, const char* second_path, const RunStreams& streams) {
     RunResources resources{};
     WaveHeader first_header{};

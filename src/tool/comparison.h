@@ -22,6 +22,11 @@ struct RunStreams {
     bool flush_progress;    // `out` is flushed after every progress line
 };
 
+// The tool's entry, given its arguments: the banner, then the comparison of
+// the two files they name, or the usage message where they name fewer.
+// Returns the exit status.
+int run_comparison(int argc, const char* const* argv);
+
 // Opens and checks the first file, then the second (only once the first has
 // passed), and compares them. Returns the exit status.
 int compare_paths(const char* first_path, const char* second_path, const RunStreams& streams);

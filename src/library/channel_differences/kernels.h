@@ -1,13 +1,12 @@
 // The kernels of the channel differences, and the parts they share. Not part
-// of the library's interface: add_channel_differences runs the fastest kernel
-// the running CPU can take; the tests and the benchmark reach each of them.
+// of the library's interface: add_channel_differences runs the kernel in use
+// (kernel_list.h).
 #pragma once
 
 #include <vorik/channel_differences.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 namespace vorik::detail {
 
@@ -16,15 +15,6 @@ namespace vorik::detail {
 using AddChannelDifferences = void (*)(ChannelDifferences* differences, std::uint16_t channels,
                                        const std::int16_t* original, const std::int16_t* copy,
                                        std::size_t frames, std::uint64_t first_frame);
-
-struct ChannelDifferencesKernel {
-    const char* name;
-    AddChannelDifferences add;
-};
-
-// The kernels of this build that the running CPU can take, fastest first,
-// the portable one last; add_channel_differences runs the first.
-std::span<const ChannelDifferencesKernel> runnable_channel_differences_kernels();
 
 // portable.cpp: in plain C++ for the compiler to vectorise.
 void add_channel_differences_portably(ChannelDifferences* differences, std::uint16_t channels,

@@ -1,18 +1,12 @@
 // The kernels of the instruction-set files, x86 builds only: each is built for
-// its instruction set, and dispatch.cpp runs it only on a CPU that has it.
+// its instruction set, and kernel_list.cpp runs it only on a CPU that has it.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 #include "square_sums.h"
 
 namespace vorik::detail {
-
-// Where the fastest kernel the running CPU can take stands in every list of
-// x86 kernels, the square sums' and the channel differences': AVX-512, AVX2,
-// then the portable one.
-std::size_t fastest_runnable_kernel();
 
 // avx2.cpp: AVX2 with BMI, BMI2 and POPCNT, which every CPU with AVX2 has.
 SquareSums sum_squared_differences_avx2(const std::int16_t* first_block, const std::int16_t* second_block,

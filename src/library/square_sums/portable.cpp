@@ -78,13 +78,13 @@ SquareSums sum_squared_differences_portably(const std::int16_t* first_block, con
 // +1 to the sum. Ties are rarer than they seem: with u = 2^s, x = d^2 is a
 // tie exactly when s is odd and d holds the factor 2 exactly (s - 1)/2 times.
 //
-// The run must not leave the binade. A step adds (q+c)*u, x rounded to a
-// multiple of u, round-ups included: at most 2^32 when u <= 2^32, since 2^32
-// is then a multiple of u above every square; nothing at all when u >= 2^33,
-// where every square is below u/2. So if T + pairs*2^32 < 2^(e+1), every
-// partial total and every exact sum T_k + x_k before its rounding lies below
-// 2^(e+1), and none below 2^e, as squares are never negative: each addition
-// is one the reasoning above covers, with the same u.
+// The run must not leave the binade, and its sum tells whether it did.
+// Squares are never negative, so the totals reckoned so only grow, and none
+// falls below 2^e. While they stay below 2^(e+1), each addition is one the
+// reasoning above covers, with the same u; the first whose exact sum
+// T_k + x_k would round to 2^(e+1) or past it is reckoned at 2^53 spacings or
+// more, as in double. So where N plus the sum stays below 2^53, the run
+// stayed in the binade and the sum is exact; where not, it left it.
 
 namespace {
 

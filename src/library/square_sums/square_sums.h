@@ -11,7 +11,6 @@
 #include <vorik/psnr_meter.h>
 
 #include <cstdint>
-#include <span>
 
 // Not part of the library's interface: the meter's own parts, and what the
 // tests and the benchmark reach of them.
@@ -29,8 +28,8 @@ struct SquareSums {
     std::uint64_t right;  // squared differences of the second samples
 };
 
-// Sums over `pairs` sample pairs of each block, with the fastest code the
-// running CPU can take.
+// Sums over `pairs` sample pairs of each block, with the kernels in use
+// (kernel_list.h).
 SquareSums sum_squared_differences(const std::int16_t* first_block, const std::int16_t* second_block,
                                    std::uint32_t pairs);
 
@@ -38,16 +37,6 @@ SquareSums sum_squared_differences(const std::int16_t* first_block, const std::i
 // hand-written kernel run, and the rest of a block the kernels leave over.
 SquareSums sum_squared_differences_portably(const std::int16_t* first_block, const std::int16_t* second_block,
                                             std::uint32_t pairs);
-
-struct SquareSumsKernel {
-    const char* name;
-    SquareSums (*sum)(const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs);
-};
-
-// The kernels of this build that the running CPU can take, fastest first,
-// the portable one last; sum_squared_differences runs the first. For the
-// tests and the benchmark, which try each.
-std::span<const SquareSumsKernel> runnable_square_sums_kernels();
 
 // A side's running total T at the start of a run of pairs, past 2^53: it lies
 // in [2^e, 2^(e+1)) with e >= 53, where the doubles are the whole multiples of
@@ -61,9 +50,6 @@ struct RoundingSide {
 // leaves the total as it was.
 constexpr unsigned LAST_ROUNDING_EXPONENT = 32;
 
-// A square rounded to a multiple of the spacing is never more than this.
-constexpr double LARGEST_ROUNDED_SQUARE = 4294967296.0;  // 2^32
-
 // How far each side's total moved, in multiples of its spacing.
 struct RoundedSums {
     std::uint64_t left;
@@ -71,10 +57,10 @@ struct RoundedSums {
 };
 
 // What adding the squares of `pairs` pairs one by one in double, left to the
-// left total and right to the right total, adds to each, exactly. Each total
-// must stay in its binade however large the squares:
-// T + pairs * LARGEST_ROUNDED_SQUARE < 2^(e+1). With the fastest code the
-// running CPU can take.
+// left total and right to the right total, adds to each, exactly, while each
+// total stays in its binade. Where a total leaves it, N plus the sum reaches
+// 2^53, which is how the meter tells (portable.cpp says why). With the
+// kernels in use.
 RoundedSums sum_rounded_squares(const std::int16_t* first_block, const std::int16_t* second_block,
                                 std::uint32_t pairs, RoundingSide left, RoundingSide right);
 
@@ -98,21 +84,11 @@ OddStartChanges odd_start_changes(const std::int16_t* first_block, const std::in
                                   std::uint32_t pairs, unsigned left_spacing_exponent,
                                   unsigned right_spacing_exponent);
 
-// Whether the rounded sums at a spacing of 2^spacing_exponent run faster than
-// the in-order loop. Measured, they do only in a vector kernel and within its
-// 16-bit lanes: the portable rounded sums, and the kernels at wider spacings,
-// where they fall back on the portable ones, run slower.
+// Whether the rounded sums of the kernels in use run faster than the in-order
+// loop at a spacing of 2^spacing_exponent. Measured, they do only in a vector
+// kernel and within its 16-bit lanes: the portable rounded sums, and the
+// kernels at wider spacings, where they fall back on the portable ones, run
+// slower.
 bool rounded_sums_beat_in_order(unsigned spacing_exponent);
-
-struct RoundedSumsKernel {
-    const char* name;
-    RoundedSums (*sum)(const std::int16_t* first_block, const std::int16_t* second_block, std::uint32_t pairs,
-                       RoundingSide left, RoundingSide right);
-};
-
-// The kernels of this build that the running CPU can take, fastest first,
-// the portable one last; sum_rounded_squares runs the first. For the tests
-// and the benchmark, which try each.
-std::span<const RoundedSumsKernel> runnable_rounded_sums_kernels();
 
 }  // namespace vorik::detail
