@@ -79,9 +79,9 @@ void check_meter(const Kernels& kernels, const SideInput& left, const SideInput&
         accumulate_block(fast, first[block].data(), second[block].data(), count);
         accumulate_block_in_order(reference, first[block].data(), second[block].data(), count);
     }
-    if (fast.frames != reference.frames) {
-        differ(kernels.name, "frames", static_cast<double>(fast.frames),
-               static_cast<double>(reference.frames));
+    if (fast.pairs != reference.pairs) {
+        differ(kernels.name, "pairs", static_cast<double>(fast.pairs),
+               static_cast<double>(reference.pairs));
     }
     if (std::memcmp(&fast.sum_sq_left, &reference.sum_sq_left, sizeof(double)) != 0) {
         differ(kernels.name, "left total", fast.sum_sq_left, reference.sum_sq_left);

@@ -59,7 +59,7 @@ Outcome whole_block_reference(const Samples& first, const Samples& second, std::
 void expect_same(const Outcome& expected, const Outcome& actual) {
     EXPECT_EQ(expected.blocks, actual.blocks);
     EXPECT_EQ(expected.state, actual.state);
-    EXPECT_EQ(expected.totals.frames, actual.totals.frames);
+    EXPECT_EQ(expected.totals.pairs, actual.totals.pairs);
     // Bit for bit: the pieces must keep the in-order summation.
     EXPECT_EQ(std::memcmp(&expected.totals.sum_sq_left, &actual.totals.sum_sq_left, sizeof(double)), 0);
     EXPECT_EQ(std::memcmp(&expected.totals.sum_sq_right, &actual.totals.sum_sq_right, sizeof(double)), 0);

@@ -129,7 +129,7 @@ TEST(Measurement, TrailingOddByteIsNoSample) {
         const Outcome outcome = run.to_the_end();
         EXPECT_EQ(outcome.state, MeasurementState::finished);
         EXPECT_EQ(outcome.blocks, 1u);
-        EXPECT_EQ(outcome.totals.frames, 1u);
+        EXPECT_EQ(outcome.totals.pairs, 1u);
     }
     std::fclose(first_file);
     std::fclose(second_file);
@@ -145,7 +145,7 @@ TEST(Measurement, UnequalBlockLeavesTheTotalsUntouched) {
         const Outcome outcome = run.to_the_end();
         EXPECT_EQ(outcome.state, MeasurementState::sizes_differ);
         EXPECT_EQ(outcome.blocks, 0u);
-        EXPECT_EQ(outcome.totals.frames, 0u);
+        EXPECT_EQ(outcome.totals.pairs, 0u);
         EXPECT_EQ(outcome.totals.sum_sq_left, 0.0);
     }
     std::fclose(first_file);
@@ -222,7 +222,7 @@ TEST(Measurement, MisuseIsAnsweredNotCrashed) {
     ASSERT_TRUE(measure_next_block(measurement));
     ASSERT_TRUE(measure_next_block(measurement));
     // Only the last pair differs, by one: a mean square of 1/4 on the right.
-    EXPECT_EQ(measurement.accumulator.frames, 4u);
+    EXPECT_EQ(measurement.accumulator.pairs, 4u);
     EXPECT_EQ(measurement.accumulator.sum_sq_left, 0.0);
     EXPECT_EQ(measurement.accumulator.sum_sq_right, 1.0);
     // Finished before its end: stopped, and no block more.
@@ -274,7 +274,7 @@ TEST(Measurement, ReadErrorIsToldApartFromTheEnd) {
             MeasuredRun run(healthy, failing, 8, {2}, {2});
             const Outcome outcome = run.to_the_end();
             EXPECT_EQ(outcome.state, MeasurementState::read_failed) << good_bytes;
-            EXPECT_EQ(outcome.totals.frames, 0u) << good_bytes;
+            EXPECT_EQ(outcome.totals.pairs, 0u) << good_bytes;
         }
         std::fclose(failing);
         std::fclose(healthy);

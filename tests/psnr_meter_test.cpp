@@ -46,11 +46,26 @@ TEST(PsnrMeter, IdenticalBlocksReport333OnBothSides) {
     const std::vector<std::int16_t> block = {100, -100, 32767, -32768};
     PsnrAccumulator accumulator{};
     accumulate_block(accumulator, block.data(), block.data(), 4);
-    EXPECT_EQ(accumulator.frames, 2u);
+    EXPECT_EQ(accumulator.pairs, 2u);
     const PsnrResult result = compute_psnr(accumulator);
     EXPECT_EQ(result.left_db, PSNR_IDENTICAL);
     EXPECT_EQ(result.right_db, PSNR_IDENTICAL);
     EXPECT_EQ(progress_line(result), "L 333.000dB | R 333.000dB | LR 333.000dB\r");
+}
+
+// The count's old name reads the same count, for the callers of 0.10 until
+// the next release (with a warning that it is deprecated).
+TEST(PsnrMeter, OldNameOfThePairCountStillReadsIt) {
+    const std::vector<std::int16_t> first = {1, 2, 3, 4, 5, 6};
+    const std::vector<std::int16_t> second = {0, 2, 3, 4, 5, 6};
+    PsnrAccumulator accumulator{};
+    accumulate_block(accumulator, first.data(), second.data(), 6);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    EXPECT_EQ(accumulator.frames, 3u);
+    accumulator.frames = 7;
+#pragma GCC diagnostic pop
+    EXPECT_EQ(accumulator.pairs, 7u);
 }
 
 TEST(PsnrMeter, PeakIsTheFullSixteenBitSpan) {
@@ -104,10 +119,10 @@ TEST(PsnrMeter, OddCountsIgnoreTheLoneLastSample) {
     const std::vector<std::int16_t> second = {0, 0, 0, 0, 0};
     PsnrAccumulator accumulator{};
     accumulate_block(accumulator, first.data(), second.data(), 1);
-    EXPECT_EQ(accumulator.frames, 0u);
+    EXPECT_EQ(accumulator.pairs, 0u);
     EXPECT_EQ(accumulator.sum_sq_left, 0.0);
     accumulate_block(accumulator, first.data(), second.data(), 5);
-    EXPECT_EQ(accumulator.frames, 2u);
+    EXPECT_EQ(accumulator.pairs, 2u);
     EXPECT_EQ(accumulator.sum_sq_left, 10.0 * 10 + 30 * 30);
     EXPECT_EQ(accumulator.sum_sq_right, 20.0 * 20 + 40 * 40);
 }
@@ -119,7 +134,7 @@ TEST(PsnrMeter, ValuesAreCumulativeAcrossBlocks) {
     PsnrAccumulator accumulator{};
     accumulate_block(accumulator, loud.data(), reference.data(), 4);
     accumulate_block(accumulator, quiet.data(), reference.data(), 4);
-    EXPECT_EQ(accumulator.frames, 4u);
+    EXPECT_EQ(accumulator.pairs, 4u);
     // Mean square over both blocks, not the second block's alone.
     const double mean_sq = (2 * 300.0 * 300.0 + 2 * 3.0 * 3.0) / 4;
     EXPECT_DOUBLE_EQ(compute_psnr(accumulator).left_db, 20.0 * std::log10(65535.0 / std::sqrt(mean_sq)));
@@ -128,12 +143,12 @@ TEST(PsnrMeter, ValuesAreCumulativeAcrossBlocks) {
 TEST(PsnrMeter, FrameCountDoesNotWrapAtThirtyTwoBits) {
     // Past 2^32 pairs a 32-bit count would wrap and inflate the mean square.
     PsnrAccumulator accumulator{};
-    accumulator.frames = (std::uint64_t{1} << 32) - 1;
-    accumulator.sum_sq_left = static_cast<double>(accumulator.frames);
+    accumulator.pairs = (std::uint64_t{1} << 32) - 1;
+    accumulator.sum_sq_left = static_cast<double>(accumulator.pairs);
     const std::vector<std::int16_t> first = {1, 0, 1, 0};
     const std::vector<std::int16_t> second = {0, 0, 0, 0};
     accumulate_block(accumulator, first.data(), second.data(), 4);
-    EXPECT_EQ(accumulator.frames, (std::uint64_t{1} << 32) + 1);
+    EXPECT_EQ(accumulator.pairs, (std::uint64_t{1} << 32) + 1);
     EXPECT_DOUBLE_EQ(compute_psnr(accumulator).left_db, 20.0 * std::log10(65535.0));
 }
 
@@ -147,7 +162,7 @@ TEST(PsnrMeter, TotalPastTwoToThe53RoundsAfterEveryAddition) {
         const std::vector<std::int16_t> first = {1, 0, 1, 0, 1, 0, 1, 0};
         const std::vector<std::int16_t> second(first.size(), 0);
         accumulate_block(accumulator, first.data(), second.data(), static_cast<std::uint32_t>(first.size()));
-        EXPECT_EQ(accumulator.frames, 4u);
+        EXPECT_EQ(accumulator.pairs, 4u);
         // The difference is exact, and a failure shows the excess itself.
         EXPECT_EQ(accumulator.sum_sq_left - TWO_TO_THE_53, 0.0);
         EXPECT_EQ(accumulator.sum_sq_right, 0.0);
@@ -213,7 +228,7 @@ TEST(PsnrMeter, FastPathMatchesTheInOrderLoopBitForBit) {
             accumulate_block_in_order(reference, first.data(), second.data(), count);
             for (const PsnrAccumulator* totals : {&fast, &pieces}) {
                 const char* way = totals == &fast ? "whole, " : "in pieces, ";
-                EXPECT_EQ(totals->frames, reference.frames)
+                EXPECT_EQ(totals->pairs, reference.pairs)
                     << way << count << " samples from " << start.sum_sq_left;
                 EXPECT_EQ(std::memcmp(&totals->sum_sq_left, &reference.sum_sq_left, sizeof(double)), 0)
                     << way << count << " samples from " << start.sum_sq_left;

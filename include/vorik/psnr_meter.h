@@ -22,7 +22,12 @@ inline constexpr double PSNR_IDENTICAL = 333.0;
 
 // The running totals of one comparison; zero-initialise it to start.
 struct PsnrAccumulator {
-    std::uint64_t frames;  // sample pairs added so far
+    union {
+        std::uint64_t pairs;  // sample pairs added so far
+        // The old name of `pairs`, which counts pairs of samples, not frames;
+        // kept for the callers of 0.10 until the next release.
+        [[deprecated("use pairs: it counts pairs of samples")]] std::uint64_t frames;
+    };
     double sum_sq_left;    // squared differences of the first samples of the pairs
     double sum_sq_right;   // squared differences of the second samples
 };
@@ -42,7 +47,7 @@ void accumulate_block(PsnrAccumulator& accumulator, const std::int16_t* first_bl
                       const std::int16_t* second_block, std::uint32_t count);
 
 // Returns the PSNR of each side over everything added so far:
-// 20 log10(PSNR_PEAK / sqrt(sum / frames)), or PSNR_IDENTICAL for a side
+// 20 log10(PSNR_PEAK / sqrt(sum / pairs)), or PSNR_IDENTICAL for a side
 // whose sum is 0 (including when nothing was added).
 PsnrResult compute_psnr(const PsnrAccumulator& accumulator);
 

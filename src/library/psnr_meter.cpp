@@ -150,7 +150,7 @@ bool add_planned_piece(PsnrAccumulator& accumulator, const PiecePlan& plan, cons
     }
     accumulator.sum_sq_left = left;
     accumulator.sum_sq_right = right;
-    accumulator.frames += piece.pairs;
+    accumulator.pairs += piece.pairs;
     return true;
 }
 
@@ -163,7 +163,7 @@ void add_squares_in_order(PsnrAccumulator& accumulator, const std::int16_t* firs
         accumulator.sum_sq_left += static_cast<double>(left * left);
         accumulator.sum_sq_right += static_cast<double>(right * right);
     }
-    accumulator.frames += pairs;
+    accumulator.pairs += pairs;
 }
 
 }  // namespace
@@ -237,8 +237,8 @@ bool detail::add_psnr_piece(PsnrAccumulator& accumulator, const PiecePlan& plan,
 }
 
 PsnrResult compute_psnr(const PsnrAccumulator& accumulator) {
-    return {detail::psnr_decibels(accumulator.sum_sq_left, accumulator.frames),
-            detail::psnr_decibels(accumulator.sum_sq_right, accumulator.frames)};
+    return {detail::psnr_decibels(accumulator.sum_sq_left, accumulator.pairs),
+            detail::psnr_decibels(accumulator.sum_sq_right, accumulator.pairs)};
 }
 
 }  // namespace vorik

@@ -131,7 +131,7 @@ void check_meter() {
     const std::int16_t second[] = {1, 0, 0, 2, -7};
     PsnrAccumulator accumulator{};
     vorik::accumulate_block(accumulator, first, second, 5);
-    expect(accumulator.frames == 2, "two pairs counted");
+    expect(accumulator.pairs == 2, "two pairs counted");
     expect(accumulator.sum_sq_left == 1.0 && accumulator.sum_sq_right == 4.0, "squared differences summed");
     // 20 log10(65535 / sqrt(1/2)) and 20 log10(65535 / sqrt(2)).
     const PsnrResult result = vorik::compute_psnr(accumulator);
