@@ -28,8 +28,8 @@ struct PsnrAccumulator {
         // kept for the callers of 0.10 until the next release.
         [[deprecated("use pairs: it counts pairs of samples")]] std::uint64_t frames;
     };
-    double sum_sq_left;    // squared differences of the first samples of the pairs
-    double sum_sq_right;   // squared differences of the second samples
+    double sum_sq_left;   // squared differences of the first samples of the pairs
+    double sum_sq_right;  // squared differences of the second samples
 };
 
 // Decibels of each side.
