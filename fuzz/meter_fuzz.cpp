@@ -80,8 +80,7 @@ void check_meter(const Kernels& kernels, const SideInput& left, const SideInput&
         accumulate_block_in_order(reference, first[block].data(), second[block].data(), count);
     }
     if (fast.pairs != reference.pairs) {
-        differ(kernels.name, "pairs", static_cast<double>(fast.pairs),
-               static_cast<double>(reference.pairs));
+        differ(kernels.name, "pairs", static_cast<double>(fast.pairs), static_cast<double>(reference.pairs));
     }
     if (std::memcmp(&fast.sum_sq_left, &reference.sum_sq_left, sizeof(double)) != 0) {
         differ(kernels.name, "left total", fast.sum_sq_left, reference.sum_sq_left);
