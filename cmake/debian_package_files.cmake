@@ -6,7 +6,8 @@
 #     machine-readable form (the terms of LICENSE, which is Debian's "Expat");
 #   /usr/share/doc/<package>/changelog.gz, one entry for the release
 #     (changelog.Debian.gz where the version has a Debian revision);
-#   the manual pages compressed.
+#   the manual pages compressed, those of other languages (man/ja/man1)
+#     too.
 # Compressed with gzip -9n: the highest level, and no name or time in the
 # header, so that the same sources give the same bytes.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
@@ -72,7 +73,7 @@ foreach(component IN LISTS CPACK_COMPONENTS_ALL)
   compress("${doc}/${changelog_name}")
 
   file(GLOB_RECURSE manual_pages "${root}/*")
-  list(FILTER manual_pages INCLUDE REGEX "/man/man[^/]+/[^/]+$")
+  list(FILTER manual_pages INCLUDE REGEX "/man/([^/]+/)?man[^/]+/[^/]+$")
   list(FILTER manual_pages EXCLUDE REGEX "\\.gz$")
   foreach(page IN LISTS manual_pages)
     compress("${page}")

@@ -1,5 +1,6 @@
 # What `cmake --install` puts under the prefix, in two components: `tool`
-# (the program and its manual) and `development` (the library's headers and
+# (the programs and their manual pages, in English and in Japanese, where
+# `man -L ja` finds them) and `development` (the library's headers and
 # archive, the CMake package that lets another project find_package(vorik),
 # and the pkg-config file). CPack makes a Debian package of each; in a
 # Windows build, one zip of the program and its documents instead.
@@ -12,9 +13,11 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 install(TARGETS vorik RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
 install(FILES ${PROJECT_BINARY_DIR}/vorik.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+install(FILES ${PROJECT_BINARY_DIR}/ja/vorik.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/ja/man1 COMPONENT tool)
 if(TARGET vorik-check)
   install(TARGETS vorik-check RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
   install(FILES ${PROJECT_BINARY_DIR}/vorik-check.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+  install(FILES ${PROJECT_BINARY_DIR}/ja/vorik-check.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/ja/man1 COMPONENT tool)
 endif()
 
 install(TARGETS vorik_library EXPORT vorik_targets
