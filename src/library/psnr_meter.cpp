@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 
 #include "decimal_log.h"
@@ -66,7 +67,8 @@ SideStart side_start(double total) {
     }
     // Exact: scaling by a power of two.
     const double multiple = std::ldexp(total, -static_cast<int>(spacing_exponent));
-    return {SideSumming::rounded, {spacing_exponent, std::fmod(multiple, 2.0) != 0.0}};
+    // A whole number below 2^53: its last bit tells odd from even.
+    return {SideSumming::rounded, {spacing_exponent, (static_cast<std::uint64_t>(multiple) & 1U) != 0}};
 }
 
 PiecePlan plan_of(const SideStart& left, const SideStart& right) {
