@@ -14,10 +14,10 @@ std::uint64_t samples_before(const FileSource& source, std::uint64_t offset) {
 }
 
 // A read never gives bytes past the end of the file, but it cannot tell an
-// end from a cut: at the end, the file's size does, counted in whole
-// samples (a single byte left at the end is not a sample). A file that now holds fewer
-// samples than at the start was cut short while it was measured; so was
-// one that was seen to grow and now holds fewer than were read of it. A size
+// end from a cut: at the end, the file's size does, counted in whole samples
+// (a single byte left at the end is not a sample). A file that now holds
+// fewer samples than at the start was cut short while it was measured; so
+// was one that was seen to grow and now holds fewer than were read of it. A size
 // that never changed tells nothing of what was read: some file systems give
 // every file a size of 0, or less than its data (procfs, some FUSE file
 // systems), and such a file is read as a pipe is, to its end.
