@@ -72,7 +72,7 @@ SideInput side_input(const std::uint8_t* bytes) {
 void check_meter(const Kernels& kernels, const SideInput& left, const SideInput& right,
                  const Samples (&first)[2], const Samples (&second)[2]) {
     use_kernels(kernels);
-    PsnrAccumulator fast{0, left.total, right.total};
+    PsnrAccumulator fast{{0}, left.total, right.total};
     PsnrAccumulator reference = fast;
     for (std::size_t block = 0; block < 2; ++block) {
         const auto count = static_cast<std::uint32_t>(first[block].size());
