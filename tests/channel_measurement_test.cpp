@@ -114,6 +114,11 @@ TEST(ChannelMeasurement, EverySecondAndTheTotalsAsTheModel) {
         {6, 48000, 6 * 150007, 6 * 150007, -7, 0, "six channels"},
         {6, 48000, 6 * 100000, 6 * 100000, 0, 6 * 2 * 70000,
          "six channels, data chunk shorter than the file"},
+        // Five channels of 2-byte samples after a 44-byte header: the second
+        // second starts at byte 44 + 10 * 209710 = 2^21 - 8, in a frame that
+        // crosses the edge of the second 2 MiB slab.
+        {5, 209710, 5 * 209710 * 3 + 5 * 1001, 5 * 209710 * 3, 0, 0,
+         "five channels, a second across a slab's edge"},
         {2, RATE, 2 * RATE * 3, 2 * RATE * 3, 0, -1, "data size 0: to the end"},
         {2, RATE, 1000, 1000, 2000, 0, "delay past the copy's end"},
         {2, RATE, 0, 0, 0, 0, "no samples"},

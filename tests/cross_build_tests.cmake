@@ -2,48 +2,22 @@
 # CMAKE_CROSSCOMPILING_EMULATOR names: Debian's wine64 for a 64-bit build,
 # its 32-bit wine (package wine32:i386) for a 32-bit one.
 #
-# The unit tests are built for the target and linked statically, so the
-# emulator needs no MinGW runtime DLLs. The message table test checks the
-# console's UTF-16 texts here, against Windows' own code pages; its check of
-# the two stored forms against each other stays native, as it rests on iconv,
-# which MinGW lacks. The end-to-end harness itself is POSIX
-# (fork, pipes, a pseudo-terminal) and cannot be cross-built; the natively
-# built tool tests in VORIK_HOST_TEST_DIR run the cross-built tool through the
-# emulator and expect the text as Windows writes it.
+# The unit test programs are those of CMakeLists.txt, built for the target.
+# The message table test checks the console's UTF-16 texts here, against
+# Windows' own code pages; its check of the two stored forms against each
+# other stays native, as it rests on iconv, which MinGW lacks. The end-to-end
+# harness itself is POSIX (fork, pipes, a pseudo-terminal) and cannot be
+# cross-built; the natively built tool tests in VORIK_HOST_TEST_DIR run the
+# cross-built tool through the emulator and expect the text as Windows
+# writes it.
 #
 # Each test case is a ctest test of its own, found in the sources, so that a
 # case skipped under the emulator shows as skipped and no other with it.
 
-set(unit_test_sources
-  wave_header_test.cpp
-  wave_format_test.cpp
-  psnr_meter_test.cpp
-  decimal_log_test.cpp
-  measurement_test.cpp
-  parallel_blocks_test.cpp
-  messages_test.cpp
-  channel_differences_test.cpp)
-add_executable(vorik_unit_tests ${unit_test_sources} block_reference.cpp scratch_stream.cpp)
-target_link_libraries(vorik_unit_tests PRIVATE vorik_tool vorik_library_internals vorik_warnings GTest::gtest_main)
-# Wine finds a POSIX path on its drive Z:, the root of the file system.
-target_compile_definitions(vorik_unit_tests PRIVATE VORIK_DECIMAL_LOG_CASES="${CMAKE_CURRENT_SOURCE_DIR}/decimal_log_cases.txt")
-target_link_options(vorik_unit_tests PRIVATE -static)
-# The delay search's tests, where it is built.
-if(TARGET vorik_alignment)
-  add_executable(vorik_alignment_tests alignment_test.cpp)
-  target_link_libraries(vorik_alignment_tests PRIVATE vorik_alignment vorik_warnings GTest::gtest_main)
-  target_link_options(vorik_alignment_tests PRIVATE -static)
-endif()
-
-# vorik-check's own parts, where it is built.
-if(TARGET vorik_check_parts)
-  set(check_unit_test_sources channel_measurement_test.cpp)
-  add_executable(vorik_check_unit_tests ${check_unit_test_sources} channel_model.cpp block_reference.cpp
-    scratch_stream.cpp)
-  target_link_libraries(vorik_check_unit_tests PRIVATE vorik_check_parts vorik_library_internals vorik_warnings
-    GTest::gtest_main)
-  target_link_options(vorik_check_unit_tests PRIVATE -static)
-endif()
+# Statically linked, so that the emulator needs no MinGW runtime DLLs.
+foreach(program IN LISTS unit_test_programs)
+  target_link_options(${program} PRIVATE -static)
+endforeach()
 
 set(VORIK_HOST_TEST_DIR "" CACHE PATH
   "tests folder of a native build, whose tool tests run the cross-built tool through the emulator")

@@ -103,8 +103,11 @@ struct ThreadedRun {
     }
 
     // Waits until the workers have summed every slab they may claim ahead
-    // of the loop, and none is being read.
+    // of the loop, and none is being read. Workers that never stop claiming
+    // (no limit on the slabs ahead) fail the test instead of hanging it.
     void wait_for_the_workers() {
+        constexpr auto LONGEST_WAIT = std::chrono::seconds(60);
+        const auto deadline = std::chrono::steady_clock::now() + LONGEST_WAIT;
         for (;;) {
             {
                 const std::lock_guard<std::mutex> held(parallel->lock);
@@ -114,6 +117,10 @@ struct ThreadedRun {
                 if (!reading && !parallel_detail::claimable(*parallel)) {
                     return;
                 }
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "the workers still read ahead after " << LONGEST_WAIT.count() << " s";
+                return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
