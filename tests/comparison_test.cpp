@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <new>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "block_model.h"
 #include "failing_stream.h"
 #include "messages.h"
 #include "scratch_stream.h"
@@ -36,20 +36,14 @@ namespace {
 using namespace vorik;
 using vorik_test::failing_stream;
 using vorik_test::FailingSource;
+using vorik_test::noise;
+using vorik_test::Samples;
 using vorik_test::WavFormat;
-using Samples = std::vector<std::int16_t>;
 
 constexpr std::size_t HEADER_BYTES = vorik_test::WAV_HEADER_SIZE;
 constexpr std::size_t BYTES_PER_SAMPLE = 2;
 const WavFormat STEREO_8_HZ{};  // blocks of 16 samples, 32 bytes
 constexpr std::size_t BLOCK_BYTES = 16 * BYTES_PER_SAMPLE;
-
-Samples noise(std::size_t count, std::uint32_t seed) {
-    std::mt19937 generator(seed);
-    Samples samples(count);
-    for (std::int16_t& sample : samples) sample = static_cast<std::int16_t>(generator());
-    return samples;
-}
 
 std::FILE* stream_holding(const std::string& bytes) {
     std::FILE* file = vorik_test::scratch_stream();

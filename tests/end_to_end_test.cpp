@@ -1,6 +1,6 @@
 // Runs the built tool on files written here and compares its stdout, stderr
-// and exit status byte for byte. Expected progress lines come from the small
-// reference model below, and a few from values worked out by hand.
+// and exit status byte for byte. Expected progress lines come from the block
+// model (block_model.h), and a few from values worked out by hand.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <langinfo.h>
@@ -20,16 +20,14 @@
 #include <thread>
 #include <tuple>
 
+#include "block_model.h"
 #include "child_process.h"
-#include "expected_progress.h"
 #include "scratch_stream.h"
 #include "text_encoding.h"
 #include "wav_writer.h"
 
 namespace vorik_test {
 namespace {
-
-using Samples = std::vector<std::int16_t>;
 
 constexpr char BANNER[] = "vorik version 0.10\n";
 constexpr int FINISHED_STATUS = 0;
@@ -89,13 +87,6 @@ std::size_t line_count(const std::string& out) {
     return static_cast<std::size_t>(std::count(out.begin(), out.end(), '\r'));
 }
 
-Samples noise(std::size_t count, std::uint32_t seed) {
-    std::mt19937 generator(seed);
-    Samples samples(count);
-    for (std::int16_t& sample : samples) sample = static_cast<std::int16_t>(generator());
-    return samples;
-}
-
 // `original` with a small deterministic error added to every sample.
 Samples degraded(const Samples& original, std::uint32_t seed) {
     constexpr unsigned SPREAD = 9;
@@ -114,46 +105,8 @@ std::size_t samples_for(const WavFormat& format, double seconds) {
     return static_cast<std::size_t>(format.channels * format.sample_rate * seconds);
 }
 
-// --- Reference model of the measurement -------------------------------------
-
-enum class Ending { finished, sizes_differ };
-
-struct Expectation {
-    std::string out;
-    Ending ending = Ending::finished;
-};
-
-// Compares in blocks of `block` samples, pairing samples within each block.
-Expectation model(const Samples& first, const Samples& second, std::uint64_t block) {
-    const auto count_at = [block](const Samples& samples, std::uint64_t start) {
-        return start < samples.size() ? std::min<std::uint64_t>(block, samples.size() - start) : 0;
-    };
-    Expectation expected;
-    double sum_left = 0.0;
-    double sum_right = 0.0;
-    double frames = 0.0;
-    for (std::uint64_t start = 0;; start += block) {
-        const std::uint64_t count = count_at(first, start);
-        const std::uint64_t other = count_at(second, start);
-        if (count == 0 || other == 0) return expected;
-        if (count != other) {
-            expected.ending = Ending::sizes_differ;
-            return expected;
-        }
-        // Both counts are not 0, so start lies within both vectors.
-        for (auto k = static_cast<std::size_t>(start); k + 1 < start + count; k += 2) {
-            const double left = first[k] - second[k];
-            const double right = first[k + 1] - second[k + 1];
-            sum_left += left * left;
-            sum_right += right * right;
-            frames += 1.0;
-        }
-        expected.out += progress_line(sum_left, sum_right, frames);
-    }
-}
-
-std::uint64_t block_of(const WavFormat& format) {
-    return static_cast<std::uint32_t>(std::uint64_t{format.channels} * format.sample_rate);
+std::uint32_t block_of(const WavFormat& format) {
+    return block_samples_of(format.channels, format.sample_rate);
 }
 
 bool utf8_locale_available() {
@@ -201,11 +154,11 @@ class EndToEnd : public testing::Test {
                          const WavFormat& second_format, const Samples& second, std::size_t lines,
                          Ending ending) {
         SCOPED_TRACE(label);
-        const Expectation expected = model(first, second, block_of(first_format));
-        ASSERT_EQ(line_count(expected.out), lines);
+        const BlockRun expected = run_blocks(first, second, block_of(first_format));
+        ASSERT_EQ(expected.after_block.size(), lines);
         ASSERT_EQ(expected.ending, ending);
         const bool finished = ending == Ending::finished;
-        expect_run(label, {wav(first_format, first), wav(second_format, second)}, expected.out,
+        expect_run(label, {wav(first_format, first), wav(second_format, second)}, progress_lines(expected),
                    finished ? FINISHED : SIZES_DIFFER, finished ? FINISHED_STATUS : FAILURE_STATUS);
     }
     void expect_measured(const std::string& label, const WavFormat& format, const Samples& first,
@@ -372,7 +325,7 @@ TEST_F(EndToEnd, HandWorkedValues) {
     const std::size_t blocks = 3;
     const auto expect_lines = [&](const std::string& label, const Samples& a, const Samples& b,
                                   const std::string& out) {
-        ASSERT_EQ(model(a, b, block_of(stereo_)).out, out) << label;
+        ASSERT_EQ(progress_lines(run_blocks(a, b, block_of(stereo_))), out) << label;
         expect_run(label, {wav(stereo_, a), wav(stereo_, b)}, out, FINISHED, FINISHED_STATUS);
     };
     expect_lines("identical", original, original, repeat(SILENT_LINE, blocks));
@@ -428,12 +381,12 @@ TEST_F(EndToEnd, TotalPastTwoToThe53RoundsAfterEveryAddition) {
     }
 
     constexpr auto TOTAL = static_cast<double>(TWO_TO_THE_53);
-    const std::string last_line = progress_line(TOTAL, 0.0, PAIRS);
+    const std::string last_line = progress_line({TOTAL, 0.0, PAIRS});
     ASSERT_EQ(last_line, "L   4.868dB | R 333.000dB | LR 168.934dB\r");
-    ASSERT_NE(last_line, progress_line(TOTAL + ONES, 0.0, PAIRS));
+    ASSERT_NE(last_line, progress_line({TOTAL + ONES, 0.0, PAIRS}));
     expect_run("2^53, then ones", {first_path, second_path},
-               progress_line(TOTAL, 0.0, PAIRS_PER_BLOCK) + progress_line(TOTAL, 0.0, 2 * PAIRS_PER_BLOCK) +
-                   last_line,
+               progress_line({TOTAL, 0.0, PAIRS_PER_BLOCK}) +
+                   progress_line({TOTAL, 0.0, 2 * PAIRS_PER_BLOCK}) + last_line,
                FINISHED, FINISHED_STATUS);
 }
 
@@ -492,7 +445,7 @@ TEST_F(EndToEnd, OddCounts) {
     const Samples silence(14, 0);
     Samples off{1, 0, 1, 0, 1, 0, 1000, 1, 0, 1, 0, 1, 0, 1000};
     const std::string hand_worked = repeat(LEFT_OFF_BY_ONE_LINE, 2);
-    ASSERT_EQ(model(silence, off, block_of(mono_odd)).out, hand_worked);
+    ASSERT_EQ(progress_lines(run_blocks(silence, off, block_of(mono_odd))), hand_worked);
     expect_run("lone samples ignored", {wav(mono_odd, silence), wav(mono_odd, off)}, hand_worked, FINISHED,
                FINISHED_STATUS);
     mono_odd.sample_rate = 11;
@@ -502,11 +455,11 @@ TEST_F(EndToEnd, OddCounts) {
     const Samples forty = noise(40, 20);
     Samples forty_one = degraded(forty, 21);
     const std::string odd_tail = wav_bytes(stereo_, forty) + '\x7F';
-    const Expectation expected = model(forty, forty_one, block_of(stereo_));
-    expect_run("trailing odd byte", {file(odd_tail), wav(stereo_, forty_one)}, expected.out, FINISHED,
-               FINISHED_STATUS);
+    const BlockRun expected = run_blocks(forty, forty_one, block_of(stereo_));
+    expect_run("trailing odd byte", {file(odd_tail), wav(stereo_, forty_one)}, progress_lines(expected),
+               FINISHED, FINISHED_STATUS);
     forty_one.push_back(0);
-    const std::string two_lines = model(forty, forty_one, block_of(stereo_)).out;
+    const std::string two_lines = progress_lines(run_blocks(forty, forty_one, block_of(stereo_)));
     ASSERT_EQ(line_count(two_lines), 2u);
     expect_run("odd byte is not a sample", {file(odd_tail), wav(stereo_, forty_one)}, two_lines, SIZES_DIFFER,
                FAILURE_STATUS);
@@ -543,9 +496,9 @@ TEST_F(EndToEnd, HugeClaimedBlockKeepsMemorySmall) {
     {  // Samples are released before the tool runs, so they do not count in its RSS.
         const Samples first = noise(SAMPLES, 24);
         Samples second = degraded(first, 25);
-        const Expectation expected = model(first, second, block_of(huge));
-        ASSERT_EQ(line_count(expected.out), 1u);
-        expected_out = expected.out;
+        const BlockRun expected = run_blocks(first, second, block_of(huge));
+        ASSERT_EQ(expected.after_block.size(), 1u);
+        expected_out = progress_lines(expected);
         first_path = wav(huge, first);
         second_path = wav(huge, second);
         second.push_back(0);
@@ -571,10 +524,11 @@ struct Outcome {
 
 Outcome refused(const char* message) { return {"", message, FAILURE_STATUS}; }
 
-Outcome measured(const Samples& first, const Samples& second, std::uint64_t block) {
-    const Expectation expected = model(first, second, block);
+Outcome measured(const Samples& first, const Samples& second, std::uint32_t block) {
+    const BlockRun expected = run_blocks(first, second, block);
     const bool finished = expected.ending == Ending::finished;
-    return {expected.out, finished ? FINISHED : SIZES_DIFFER, finished ? FINISHED_STATUS : FAILURE_STATUS};
+    return {progress_lines(expected), finished ? FINISHED : SIZES_DIFFER,
+            finished ? FINISHED_STATUS : FAILURE_STATUS};
 }
 
 Samples first_samples(const Samples& samples, std::uint64_t count) {
@@ -612,7 +566,7 @@ TEST_F(EndToEnd, BadInputs) {
         bool huge_claim = false;  // the header claims a block far larger than the files
     };
     std::vector<Case> cases;
-    const std::uint64_t block = block_of(stereo_);
+    const std::uint32_t block = block_of(stereo_);
     const Samples samples = noise(40, 40);
     const Samples other = degraded(samples, 41);
     const std::string valid_bytes = wav_bytes(stereo_, samples);
@@ -663,7 +617,7 @@ TEST_F(EndToEnd, BadInputs) {
         for (const std::uint16_t channels : std::initializer_list<std::uint16_t>{0, 1, 2, 65535}) {
             for (const std::uint32_t rate : {0u, 1u, 7u, 44101u, TWO_TO_THE_31, MOST_RATE}) {
                 const WavFormat format{channels, rate, SIXTEEN_BITS, FORMAT_PCM};
-                const std::uint64_t claimed = block_of(format);
+                const std::uint32_t claimed = block_of(format);
                 const bool huge = claimed >= HUGE_BLOCK;
                 const Samples& first = huge ? large : samples;
                 const Samples& second = huge ? large_other : other;
@@ -788,7 +742,7 @@ TEST_F(EndToEnd, FifoIsReadLikeAFile) {
     for (const bool fifo_first : {true, false}) {
         const PipedRun run = run_on_inputs(dir_, {bytes, fifo_first}, {bytes, !fifo_first});
         SCOPED_TRACE(fifo_first ? "fifo first" : "fifo second");
-        EXPECT_EQ(run.out, model(samples, samples, block_of(stereo_)).out);
+        EXPECT_EQ(run.out, progress_lines(run_blocks(samples, samples, block_of(stereo_))));
         EXPECT_EQ(run.err, piped_stderr(FINISHED));
         EXPECT_EQ(run.status, FINISHED_STATUS);
     }
@@ -826,7 +780,7 @@ TEST_F(EndToEnd, FirstFileCaughtInItsHeaderIsReadFromItsSamples) {
         });
         const PipedRun run = run_piped({first_path, fifo});
         writer.join();
-        EXPECT_EQ(run.out, model(first, second, block_of(format)).out);
+        EXPECT_EQ(run.out, progress_lines(run_blocks(first, second, block_of(format))));
         EXPECT_EQ(run.status, FINISHED_STATUS);
     }
 }
@@ -945,8 +899,8 @@ TEST_F(EndToEnd, RegularFilesAndPipesGiveTheSameBytes) {
         const std::string first_bytes = wav_bytes(c.format, *c.first);
         const std::string second_bytes = wav_bytes(c.format, *c.second);
         const PipedRun piped = run_on_inputs(dir_, {first_bytes, true}, {second_bytes, true});
-        const Expectation expected = model(*c.first, *c.second, block_of(c.format));
-        ASSERT_TRUE(piped.out == expected.out) << first_difference(expected.out, piped.out);
+        const std::string expected = progress_lines(run_blocks(*c.first, *c.second, block_of(c.format)));
+        ASSERT_TRUE(piped.out == expected) << first_difference(expected, piped.out);
         PipedRun regular;
         if (c.regular == Regular::plain) {
             regular = run_on_inputs(dir_, {first_bytes, false}, {second_bytes, false});
@@ -1010,7 +964,7 @@ TEST_F(EndToEnd, IdleWhileOutputIsHeldUp) {
     });
     EXPECT_GE(switched, 0);
     EXPECT_LE(switched, MOST_SWITCHES);
-    const std::string expected = model(first, second, block_of(format)).out;
+    const std::string expected = progress_lines(run_blocks(first, second, block_of(format)));
     EXPECT_TRUE(run.out == expected) << first_difference(expected, run.out);
     EXPECT_EQ(run.status, FINISHED_STATUS);
 }
@@ -1027,7 +981,7 @@ TEST_F(EndToEnd, RunsWithinASmallStackAndAddressSpace) {
     const Samples second = degraded(first, 60);
     const PipedRun run =
         run_piped({wav(format, first), wav(format, second)}, {}, nullptr, {STACK_BYTES, ADDRESS_SPACE_BYTES});
-    const std::string expected = model(first, second, block_of(format)).out;
+    const std::string expected = progress_lines(run_blocks(first, second, block_of(format)));
     EXPECT_TRUE(run.out == expected) << first_difference(expected, run.out);
     EXPECT_EQ(run.err, piped_stderr(FINISHED));
     EXPECT_EQ(run.status, FINISHED_STATUS);
@@ -1038,18 +992,18 @@ TEST_F(EndToEnd, TerminalOutputUnderUtf8Locale) {
     if (!utf8_locale_available()) GTEST_SKIP() << UTF8_LOCALE << " locale is not installed";
     const Samples first = noise(samples_for(stereo_, 2.5), 26);
     const Samples second = degraded(first, 27);
-    const std::string lines = model(first, second, block_of(stereo_)).out;
+    const std::string lines = progress_lines(run_blocks(first, second, block_of(stereo_)));
     const std::string a = wav(stereo_, first);
     const std::string b = wav(stereo_, second);
     const Samples cut(second.begin(), second.end() - 2);
-    const Expectation cut_expected = model(first, cut, block_of(stereo_));
+    const BlockRun cut_expected = run_blocks(first, cut, block_of(stereo_));
     ASSERT_EQ(cut_expected.ending, Ending::sizes_differ);
 
     TerminalRun run = run_on_terminal({a, b}, {{"LC_ALL", UTF8_LOCALE}});
     EXPECT_EQ(run.output, BANNER + lines + FINISHED);
     EXPECT_EQ(run.status, FINISHED_STATUS);
     run = run_on_terminal({a, wav(stereo_, cut)}, {{"LC_ALL", UTF8_LOCALE}});
-    EXPECT_EQ(run.output, BANNER + cut_expected.out + SIZES_DIFFER);
+    EXPECT_EQ(run.output, BANNER + progress_lines(cut_expected) + SIZES_DIFFER);
     EXPECT_EQ(run.status, FAILURE_STATUS);
     run = run_on_terminal({}, {{"LC_ALL", UTF8_LOCALE}});
     EXPECT_EQ(run.output, std::string(BANNER) + USAGE);
@@ -1062,7 +1016,8 @@ TEST_F(EndToEnd, TerminalOutputUnderCLocale) {
     const Samples second = degraded(first, 29);
     const std::string a = wav(stereo_, first);
     TerminalRun run = run_on_terminal({a, wav(stereo_, second)}, {{"LC_ALL", "C"}});
-    EXPECT_EQ(run.output, BANNER + model(first, second, block_of(stereo_)).out + to_cp932(FINISHED));
+    EXPECT_EQ(run.output,
+              BANNER + progress_lines(run_blocks(first, second, block_of(stereo_))) + to_cp932(FINISHED));
     EXPECT_EQ(run.status, FINISHED_STATUS);
     run = run_on_terminal({a, file("not a wave file, but long enough to hold a header")}, {{"LC_ALL", "C"}});
     EXPECT_EQ(run.output, BANNER + to_cp932(NOT_WAV));
