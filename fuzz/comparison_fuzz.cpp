@@ -5,22 +5,21 @@
 // what is left plus one); the first input follows, and the rest is the
 // second. Whatever the inputs, a run must end with exactly one closing
 // message and the exit status that goes with it, and standard output must
-// hold nothing but well-formed progress lines. Beyond that, a plain model of
-// the run of its own (the headers read at their fixed places, each block
-// whole in memory, the in-order double loop, the closing rules) gives the
-// closing message and every progress line, and the run must match it byte for
-// byte. A violation aborts, which libFuzzer reports as a finding.
+// hold nothing but well-formed progress lines. Beyond that, the tests' block
+// model (tests/block_model.h: the headers read at their fixed places, each
+// block whole in memory, the in-order double loop), with the checks of the
+// two headers before it, gives the closing message and every progress line,
+// and the run must match it byte for byte. A violation aborts, which
+// libFuzzer reports as a finding.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
-#include <utility>
 
+#include "block_model.h"
 #include "comparison.h"
-#include "expected_progress.h"
 #include "messages.h"
 
 namespace {
@@ -29,14 +28,9 @@ using namespace vorik;
 
 constexpr std::size_t SPLIT_BYTES = 2;
 constexpr unsigned BITS_PER_BYTE = 8;
-constexpr std::size_t HEADER_BYTES = 44;
-constexpr std::size_t BYTES_PER_SAMPLE = 2;
-
-// The progress line as the tool documents it.
-constexpr char PROGRESS_LINE_FORMAT[] = "L%8.3fdB | R%8.3fdB | LR%8.3fdB\r";
+// The three values of a progress line, read back.
 constexpr char PROGRESS_LINE_SCAN[] = "L%lfdB | R%lfdB | LR%lfdB";
 constexpr int PROGRESS_LINE_VALUES = 3;
-constexpr std::size_t LINE_CAPACITY = 128;
 // A PSNR lies between full-scale difference everywhere and no difference at all.
 constexpr double LOWEST_DB = 0.0;
 constexpr double HIGHEST_DB = 333.0;
@@ -76,9 +70,10 @@ std::size_t check_progress_lines(const std::string& out) {
         double left = 0.0;
         double right = 0.0;
         double mean = 0.0;
-        char reprinted[LINE_CAPACITY];
+        char reprinted[vorik_test::PROGRESS_LINE_CAPACITY];
         if (std::sscanf(line.c_str(), PROGRESS_LINE_SCAN, &left, &right, &mean) != PROGRESS_LINE_VALUES ||
-            std::snprintf(reprinted, sizeof reprinted, PROGRESS_LINE_FORMAT, left, right, mean) < 0 ||
+            std::snprintf(reprinted, sizeof reprinted, vorik_test::PROGRESS_LINE_FORMAT, left, right, mean) <
+                0 ||
             line != reprinted) {
             violated("progress lines have the documented shape", line);
         }
@@ -91,10 +86,6 @@ std::size_t check_progress_lines(const std::string& out) {
     return lines;
 }
 
-std::size_t whole_samples(const std::string& input) {
-    return input.size() > HEADER_BYTES ? (input.size() - HEADER_BYTES) / BYTES_PER_SAMPLE : 0;
-}
-
 // --- The model -------------------------------------------------------------------
 
 // What a run on two inputs must print.
@@ -103,48 +94,12 @@ struct ModelRun {
     std::string out;
 };
 
-// The fields of a header the run looks at, read at their fixed places.
-struct ModelHeader {
-    bool recognised;
-    std::uint16_t channels;
-    std::uint32_t sample_rate;
-    std::uint16_t bits_per_sample;
-};
-
-std::uint32_t little_endian_at(const std::string& input, std::size_t at, std::size_t bytes) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < bytes; ++i) {
-        value |= std::uint32_t{static_cast<unsigned char>(input[at + i])} << (BITS_PER_BYTE * i);
-    }
-    return value;
-}
-
-ModelHeader model_header(const std::string& input) {
-    // The four tags lie in the first 40 bytes; a shorter file is not a WAV file.
-    constexpr std::size_t TAGGED_BYTES = 40;
-    constexpr std::size_t TAG_BYTES = 4;
-    const std::pair<std::size_t, const char*> tags[] = {{0, "RIFF"}, {8, "WAVE"}, {12, "fmt "}, {36, "data"}};
-    bool recognised = input.size() >= TAGGED_BYTES;
-    for (const auto& [at, tag] : tags) {
-        recognised = recognised && input.compare(at, TAG_BYTES, tag) == 0;
-    }
-    if (!recognised) {
-        return {false, 0, 0, 0};
-    }
-    return {true, static_cast<std::uint16_t>(little_endian_at(input, 22, 2)), little_endian_at(input, 24, 4),
-            static_cast<std::uint16_t>(little_endian_at(input, 34, 2))};
-}
-
-std::int16_t model_sample(const std::string& input, std::size_t index) {
-    return static_cast<std::int16_t>(little_endian_at(input, HEADER_BYTES + BYTES_PER_SAMPLE * index, 2));
-}
-
 ModelRun model_run(const std::string& first, const std::string& second) {
-    const ModelHeader first_header = model_header(first);
+    const vorik_test::HeaderFields first_header = vorik_test::header_fields(first);
     if (!first_header.recognised) {
         return {&MESSAGE_NOT_WAV, ""};
     }
-    const ModelHeader second_header = model_header(second);
+    const vorik_test::HeaderFields second_header = vorik_test::header_fields(second);
     if (!second_header.recognised) {
         return {&MESSAGE_NOT_WAV, ""};
     }
@@ -161,41 +116,14 @@ ModelRun model_run(const std::string& first, const std::string& second) {
     if (first_header.channels != second_header.channels) {
         return {&MESSAGE_CHANNELS_DIFFER, ""};
     }
-    const std::uint32_t block = std::uint32_t{first_header.channels} * first_header.sample_rate;
+    const std::uint32_t block = vorik_test::block_samples_of(first_header.channels, first_header.sample_rate);
     if (block == 0) {
         return {&MESSAGE_EMPTY_BLOCK, ""};
     }
-    ModelRun run{nullptr, ""};
-    double left = 0.0;
-    double right = 0.0;
-    std::uint64_t frames = 0;
-    const auto block_count = [block](const std::string& input, std::size_t start) {
-        const std::size_t samples = whole_samples(input);
-        return std::min<std::size_t>(block, samples > start ? samples - start : 0);
-    };
-    for (std::size_t start = 0;; start += block) {
-        // Each file's block whole: up to `block` samples from where the last one ended.
-        const std::size_t first_count = block_count(first, start);
-        const std::size_t second_count = block_count(second, start);
-        if (first_count == 0 || second_count == 0) {
-            run.closing = &MESSAGE_FINISHED;
-            return run;
-        }
-        if (first_count != second_count) {
-            run.closing = &MESSAGE_SIZES_DIFFER;
-            return run;
-        }
-        for (std::size_t pair = 0; pair < first_count / 2; ++pair) {
-            const std::int64_t left_difference =
-                model_sample(first, start + 2 * pair) - model_sample(second, start + 2 * pair);
-            const std::int64_t right_difference =
-                model_sample(first, start + 2 * pair + 1) - model_sample(second, start + 2 * pair + 1);
-            left += static_cast<double>(left_difference * left_difference);
-            right += static_cast<double>(right_difference * right_difference);
-        }
-        frames += first_count / 2;
-        run.out += vorik_test::progress_line(left, right, static_cast<double>(frames));
-    }
+    const vorik_test::BlockRun run = vorik_test::run_blocks(vorik_test::samples_after_header(first),
+                                                            vorik_test::samples_after_header(second), block);
+    return {run.ending == vorik_test::Ending::finished ? &MESSAGE_FINISHED : &MESSAGE_SIZES_DIFFER,
+            vorik_test::progress_lines(run)};
 }
 
 void check_run(const std::string& first, const std::string& second) {
@@ -240,7 +168,8 @@ void check_run(const std::string& first, const std::string& second) {
         violated("a run refused before measuring prints no progress", err_text);
     }
     // Every measured block holds at least one sample of each input.
-    if (lines > whole_samples(first) || lines > whole_samples(second)) {
+    if (lines > vorik_test::samples_after_header(first).size() ||
+        lines > vorik_test::samples_after_header(second).size()) {
         violated("no more progress lines than samples", std::to_string(lines));
     }
     const ModelRun model = model_run(first, second);
@@ -254,8 +183,10 @@ void check_run(const std::string& first, const std::string& second) {
             std::mismatch(out_text.begin(), out_text.end(), model.out.begin(), model.out.end()).first -
             out_text.begin());
         violated("the progress lines are the model's, to the last digit",
-                 "from byte " + std::to_string(differs) + ": " + out_text.substr(differs, LINE_CAPACITY) +
-                     " where the model prints " + model.out.substr(differs, LINE_CAPACITY));
+                 "from byte " + std::to_string(differs) + ": " +
+                     out_text.substr(differs, vorik_test::PROGRESS_LINE_CAPACITY) +
+                     " where the model prints " +
+                     model.out.substr(differs, vorik_test::PROGRESS_LINE_CAPACITY));
     }
 }
 

@@ -1,20 +1,15 @@
-// The reference of the measurement's tests: whole blocks taken at once and
-// added by the in-order loop that defines the results, with what a test
-// needs around it.
+// The unit tests' side of the block model (block_model.h): its results as
+// the library's records, compared bit for bit, and samples as a stream.
 #pragma once
 
 #include <vorik/measurement.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <random>
-#include <vector>
+
+#include "block_model.h"
 
 namespace vorik_test {
-
-using Samples = std::vector<std::int16_t>;
-
-Samples random_samples(std::mt19937& random, std::size_t count);
 
 // A temporary stream holding `samples` little-endian, plus `extra_bytes` odd
 // bytes, standing at its start.
@@ -26,7 +21,7 @@ struct Outcome {
     vorik::PsnrAccumulator totals;
 };
 
-// Stops at the first pass with a zero or an unequal count, as the tool does.
+// The model's run from `start` on, as the library would record it.
 Outcome whole_block_reference(const Samples& first, const Samples& second, std::uint32_t block_samples,
                               const vorik::PsnrAccumulator& start = {});
 

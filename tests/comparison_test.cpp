@@ -6,12 +6,12 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <new>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "block_model.h"
+#include "failing_stream.h"
 #include "messages.h"
 #include "scratch_stream.h"
 #include "wav_writer.h"
@@ -34,20 +34,16 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 namespace {
 
 using namespace vorik;
+using vorik_test::failing_stream;
+using vorik_test::FailingSource;
+using vorik_test::noise;
+using vorik_test::Samples;
 using vorik_test::WavFormat;
-using Samples = std::vector<std::int16_t>;
 
 constexpr std::size_t HEADER_BYTES = vorik_test::WAV_HEADER_SIZE;
 constexpr std::size_t BYTES_PER_SAMPLE = 2;
 const WavFormat STEREO_8_HZ{};  // blocks of 16 samples, 32 bytes
 constexpr std::size_t BLOCK_BYTES = 16 * BYTES_PER_SAMPLE;
-
-Samples noise(std::size_t count, std::uint32_t seed) {
-    std::mt19937 generator(seed);
-    Samples samples(count);
-    for (std::int16_t& sample : samples) sample = static_cast<std::int16_t>(generator());
-    return samples;
-}
 
 std::FILE* stream_holding(const std::string& bytes) {
     std::FILE* file = vorik_test::scratch_stream();
@@ -132,34 +128,6 @@ TEST(Comparison, StreamsGiveTheSameRunAsPaths) {
 }
 
 #ifdef __GLIBC__
-// A stream over `bytes` whose reads fail once `good_bytes` have been given.
-struct FailingSource {
-    std::string bytes;
-    std::size_t good_bytes;
-    std::size_t given = 0;
-};
-
-ssize_t read_until_failure(void* cookie, char* buffer, std::size_t size) {
-    auto* source = static_cast<FailingSource*>(cookie);
-    const std::size_t left = std::min(source->good_bytes, source->bytes.size()) - source->given;
-    if (left == 0) {
-        return -1;
-    }
-    const std::size_t given = std::min(size, left);
-    std::memcpy(buffer, source->bytes.data() + source->given, given);
-    source->given += given;
-    return static_cast<ssize_t>(given);
-}
-
-std::FILE* failing_stream(FailingSource& source, bool buffered) {
-    const cookie_io_functions_t functions{read_until_failure, nullptr, nullptr, nullptr};
-    std::FILE* file = fopencookie(&source, "rb", functions);
-    if (!buffered) {
-        std::setvbuf(file, nullptr, _IONBF, 0);
-    }
-    return file;
-}
-
 // Progress lines of the blocks that lie wholly before byte `failing_at`.
 std::string lines_before(const std::string& all_lines, std::size_t failing_at) {
     const std::size_t whole_blocks =

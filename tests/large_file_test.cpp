@@ -13,8 +13,8 @@
 #include <filesystem>
 #include <string>
 
+#include "block_model.h"
 #include "child_process.h"
-#include "expected_progress.h"
 #include "wav_writer.h"
 
 namespace vorik_test {
@@ -97,11 +97,11 @@ TEST(LargeFiles, PairCountPastTwoToThe32DoesNotWrap) {
     ASSERT_EQ(static_cast<std::uint64_t>(std::count(run.out.begin(), run.out.end(), '\r')), blocks);
 
     const auto [first_left, first_right] = squared_sums_before(PAIRS_PER_BLOCK);
-    const std::string first_line = progress_line(first_left, first_right, PAIRS_PER_BLOCK);
+    const std::string first_line = progress_line({first_left, first_right, PAIRS_PER_BLOCK});
     const auto [left, right] = squared_sums_before(PAIRS);
-    const std::string last_line = progress_line(left, right, static_cast<double>(PAIRS));
+    const std::string last_line = progress_line({left, right, PAIRS});
     // What a count wrapped to 32 bits would print instead.
-    ASSERT_NE(last_line, progress_line(left, right, static_cast<double>(PAIRS - TWO_TO_THE_32)));
+    ASSERT_NE(last_line, progress_line({left, right, PAIRS - TWO_TO_THE_32}));
     EXPECT_EQ(run.out.substr(0, first_line.size()), first_line);
     ASSERT_GE(run.out.size(), last_line.size());
     EXPECT_EQ(run.out.substr(run.out.size() - last_line.size()), last_line);

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <random>
 #include <type_traits>
 #include <utility>
@@ -14,6 +13,7 @@
 
 #include "block_reference.h"
 #include "every_kernel.h"
+#include "failing_stream.h"
 #include "file_source.h"
 #include "platform/console_and_files.h"
 #include "scratch_stream.h"
@@ -237,39 +237,16 @@ TEST(Measurement, MisuseIsAnsweredNotCrashed) {
 }
 
 #ifdef __GLIBC__
-// A stream that gives `good_bytes` bytes of silence and then fails.
-struct FailingSource {
-    std::size_t good_bytes;
-};
-
-ssize_t read_then_fail(void* cookie, char* buffer, std::size_t size) {
-    auto* source = static_cast<FailingSource*>(cookie);
-    if (source->good_bytes == 0) {
-        return -1;
-    }
-    const std::size_t given = std::min(size, source->good_bytes);
-    std::memset(buffer, 0, given);
-    source->good_bytes -= given;
-    return static_cast<ssize_t>(given);
-}
-
-std::FILE* failing_stream(FailingSource& source) {
-    const cookie_io_functions_t functions{read_then_fail, nullptr, nullptr, nullptr};
-    std::FILE* file = fopencookie(&source, "rb", functions);
-    // Unbuffered, so the failure lands exactly where the data stops.
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    return file;
-}
-
 TEST(Measurement, ReadErrorIsToldApartFromTheEnd) {
     // The second file fails in the block's second chunk; with silence in
     // both, the first chunk alone would have agreed and been measured. Then
     // a failure on the first read of a block, where a plain end would look
     // exactly the same: a count of zero.
     for (const std::size_t good_bytes : {std::size_t{6}, std::size_t{0}}) {
-        FailingSource source{good_bytes};
-        std::FILE* failing = failing_stream(source);
-        std::FILE* healthy = stream_of(Samples(8, 0));
+        const Samples silence(8, 0);
+        FailingSource source{samples_bytes(silence), good_bytes};
+        std::FILE* failing = failing_stream(source, false);
+        std::FILE* healthy = stream_of(silence);
         {
             MeasuredRun run(healthy, failing, 8, {2}, {2});
             const Outcome outcome = run.to_the_end();
