@@ -6,28 +6,18 @@
 #include <cmath>
 #include <cstdio>
 
+#include "plot_axes.h"
 #include "progress.h"
+#include "svg_text.h"
 
 namespace vorik::check {
 namespace {
 
-// The layout, in pixels. The plot area has a fixed number of columns of
-// pixels, which bounds the picture's size for any length of comparison.
-constexpr int PLOT_COLUMNS = 880;
-constexpr double PLOT_WIDTH = PLOT_COLUMNS;
+// The layout around the plot area, in pixels.
 constexpr double PICTURE_WIDTH = 1000.0;
-constexpr double PLOT_LEFT = 80.0;
-constexpr double PLOT_RIGHT = PLOT_LEFT + PLOT_WIDTH;
 constexpr double TITLE_Y = 26.0;
 constexpr double NAMES_Y = 46.0;
 constexpr double LINE_HEIGHT = 16.0;
-// Identical seconds (333 dB) are drawn in a band above the plot area, so
-// that they do not squash every other figure at the bottom.
-constexpr double BAND_TOP = 82.0;
-constexpr double BAND_HEIGHT = 14.0;
-constexpr double PLOT_TOP = 104.0;
-constexpr double PLOT_HEIGHT = 360.0;
-constexpr double PLOT_BOTTOM = PLOT_TOP + PLOT_HEIGHT;
 constexpr double TICK_LENGTH = 5.0;
 constexpr double TICK_LABEL_GAP = 8.0;
 constexpr double X_LABELS_Y = PLOT_BOTTOM + 20.0;
@@ -44,6 +34,10 @@ constexpr double MARKER_RADIUS = 4.5;
 constexpr double MARKER_LABEL_GAP = 10.0;
 constexpr double LIMIT_LABEL_GAP = 4.0;
 
+// Room for rounding where a tick's value is worked out from its step.
+constexpr double ROUNDING_SLACK = 1e-9;
+constexpr double SECONDS_PER_HOUR = 3600.0;
+
 constexpr double SECOND_LINE_WIDTH = 1.6;
 constexpr double RUNNING_LINE_WIDTH = 0.8;
 constexpr double GUIDE_LINE_WIDTH = 1.0;
@@ -59,228 +53,15 @@ constexpr char GRID[] = "#dddddd";
 constexpr char BAND_FILL[] = "#ececec";
 constexpr char LIMIT_INK[] = "#444444";
 
-// The dB axis: a little room beyond the figures, and about this many ticks.
-constexpr double MARGIN_PART = 0.05;
-constexpr double LEAST_MARGIN_DB = 1.0;
-constexpr double TICKS_WANTED = 6.0;
-// Room for rounding where a tick's value is worked out from its step.
-constexpr double ROUNDING_SLACK = 1e-9;
-// The axis where there is no figure below 333 dB to fit it to.
-constexpr double EMPTY_LOW_DB = 0.0;
-constexpr double EMPTY_HIGH_DB = 100.0;
-// Tick steps of the time axis, in seconds; past the last, whole multiples of it.
-constexpr double TIME_STEPS[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600};
-constexpr double MOST_TIME_TICKS = 10.0;
-constexpr double SECONDS_PER_HOUR = 3600.0;
-
-// What the plot area's edges stand for.
-struct Axes {
-    double low_db;
-    double high_db;
-    double db_step;
-    double start_s;
-    double duration_s;
-    double time_step;
-    bool clipped;   // some figure is 333 dB: drawn in the band
-    bool columned;  // more seconds than columns: each column spans several
-};
-
-double x_of(const Axes& axes, double seconds) {
-    return PLOT_LEFT + (seconds - axes.start_s) / axes.duration_s * PLOT_WIDTH;
-}
-
-// Where the second that starts at `start` seconds ends: a second later, or
-// at the end of what was compared.
-double second_end(const Axes& axes, double start) {
-    return std::min(start + 1.0, axes.start_s + axes.duration_s);
-}
-
-double y_of(const Axes& axes, double db) {
-    if (db >= PSNR_IDENTICAL) {
-        return BAND_TOP + BAND_HEIGHT / 2;
-    }
-    return PLOT_BOTTOM - (db - axes.low_db) / (axes.high_db - axes.low_db) * PLOT_HEIGHT;
-}
-
-std::string printed(const char* format, double value) {
-    char text[48];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
-std::string coordinate(double value) { return printed("%.1f", value); }
-
-// The Unicode scalar value XML allows whose UTF-8 starts at `text[at]`:
-// its length in bytes, or 0 where the bytes there are no such character.
-std::size_t xml_character_at(const std::string& text, std::size_t at) {
-    const auto lead = static_cast<unsigned char>(text[at]);
-    std::size_t length = 1;
-    std::uint32_t value = lead;
-    std::uint32_t least = 0;
-    // The lead byte's high bits give the length; the least value of each
-    // length keeps out the longer spellings of shorter characters.
-    if (lead >= 0xF8) {
-        return 0;
-    }
-    if (lead >= 0xF0) {
-        length = 4;
-        value = lead & 0x07U;
-        least = 0x10000;
-    } else if (lead >= 0xE0) {
-        length = 3;
-        value = lead & 0x0FU;
-        least = 0x800;
-    } else if (lead >= 0xC0) {
-        length = 2;
-        value = lead & 0x1FU;
-        least = 0x80;
-    } else if (lead >= 0x80) {
-        return 0;
-    }
-    if (text.size() - at < length) {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text[at + i]);
-        if ((next & 0xC0U) != 0x80U) {
-            return 0;
-        }
-        value = value << 6 | (next & 0x3FU);
-    }
-    // XML 1.0's characters: no control characters but three, no surrogates,
-    // not U+FFFE and U+FFFF.
-    const bool allowed = value == '\t' || value == '\n' || value == '\r' ||
-                         (value >= 0x20 && value < 0xD800) || (value >= 0xE000 && value <= 0xFFFD) ||
-                         (value >= 0x10000 && value <= 0x10FFFF);
-    return allowed && value >= least ? length : 0;
-}
-
-// `text` as XML character data or attribute value: the markup characters as
-// references, and each byte that is no character XML allows as U+FFFD.
-std::string xml_text(const std::string& text) {
-    constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
-    std::string escaped;
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t length = xml_character_at(text, at);
-        if (length == 0) {
-            escaped += REPLACEMENT;
-            ++at;
-            continue;
-        }
-        switch (text[at]) {
-            case '&':
-                escaped += "&amp;";
-                break;
-            case '<':
-                escaped += "&lt;";
-                break;
-            case '>':
-                escaped += "&gt;";
-                break;
-            case '"':
-                escaped += "&quot;";
-                break;
-            case '\'':
-                escaped += "&apos;";
-                break;
-            default:
-                escaped.append(text, at, length);
-        }
-        at += length;
-    }
-    return escaped;
-}
-
-std::string line(double x1, double y1, double x2, double y2, const std::string& style) {
-    return "<line x1=\"" + coordinate(x1) + "\" y1=\"" + coordinate(y1) + "\" x2=\"" + coordinate(x2) +
-           "\" y2=\"" + coordinate(y2) + "\" " + style + "/>\n";
-}
-
-std::string text(double x, double y, const std::string& content, const std::string& style = "") {
-    return "<text x=\"" + coordinate(x) + "\" y=\"" + coordinate(y) + "\"" + (style.empty() ? "" : " ") +
-           style + ">" + xml_text(content) + "</text>\n";
-}
-
 // A rectangle as wide as the plot area.
 std::string rect(double y, double height, const std::string& style) {
     return "<rect x=\"" + coordinate(PLOT_LEFT) + "\" y=\"" + coordinate(y) + "\" width=\"" +
            coordinate(PLOT_WIDTH) + "\" height=\"" + coordinate(height) + "\" " + style + "/>\n";
 }
 
-std::string stroke(const char* colour, double width, const char* dashes = "") {
-    return std::string("stroke=\"") + colour + "\" stroke-width=\"" + printed("%g", width) + "\"" +
-           (*dashes == '\0' ? "" : std::string(" stroke-dasharray=\"") + dashes + "\"");
-}
-
 const char* colour_of(std::uint16_t channel) { return PALETTE[channel % PALETTE_SIZE]; }
 
 const char* dashes_of(std::uint16_t channel) { return channel / PALETTE_SIZE % 2 == 1 ? REPEAT_DASHES : ""; }
-
-// 1, 2 or 5 times a power of ten: the step that gives about `ticks` ticks over `span`.
-double round_step(double span, double ticks) {
-    const double rough = span / ticks;
-    const double power = std::pow(10.0, std::floor(std::log10(rough)));
-    for (const double factor : {1.0, 2.0, 5.0}) {
-        if (rough <= factor * power) {
-            return factor * power;
-        }
-    }
-    return 10.0 * power;
-}
-
-// Whether a limit is drawn: one below 0 dB holds for any copy, and one
-// that is no number means nothing on the axis. One of 333 dB or more is
-// drawn in the band.
-bool drawn(double limit) { return limit >= 0.0; }
-
-Axes axes_of(const PlotSeries& series) {
-    double low = PSNR_IDENTICAL;
-    double high = -PSNR_IDENTICAL;
-    bool clipped = false;
-    const auto take = [&](double db) {
-        if (db >= PSNR_IDENTICAL) {
-            clipped = true;
-            return;
-        }
-        low = std::min(low, db);
-        high = std::max(high, db);
-    };
-    for (const std::vector<double>* figures : {&series.second_db, &series.running_db, &series.whole_db}) {
-        std::for_each(figures->begin(), figures->end(), take);
-    }
-    for (const std::optional<double>& limit : {series.min_psnr, series.min_second_psnr}) {
-        if (limit && drawn(*limit)) {
-            take(*limit);
-        }
-    }
-    if (low > high) {
-        low = EMPTY_LOW_DB;
-        high = EMPTY_HIGH_DB;
-    }
-    const double margin = std::max(LEAST_MARGIN_DB, (high - low) * MARGIN_PART);
-    const double step = round_step(high - low + 2 * margin, TICKS_WANTED);
-    Axes axes{};
-    axes.low_db = std::floor((low - margin) / step) * step;
-    axes.high_db = std::ceil((high + margin) / step) * step;
-    axes.db_step = step;
-    axes.clipped = clipped;
-    axes.start_s = series.start_s;
-    const double rate = series.sample_rate > 0 ? series.sample_rate : 1.0;
-    axes.duration_s = series.frames > 0 ? static_cast<double>(series.frames) / rate : 1.0;
-    const std::size_t seconds = series.channels > 0 ? series.second_db.size() / series.channels : 0;
-    axes.columned = seconds > static_cast<std::size_t>(PLOT_COLUMNS);
-    axes.time_step = 0.0;
-    for (const double step_s : TIME_STEPS) {
-        if (axes.time_step == 0.0 && axes.duration_s / step_s <= MOST_TIME_TICKS) {
-            axes.time_step = step_s;
-        }
-    }
-    if (axes.time_step == 0.0) {
-        const double longest = TIME_STEPS[std::size(TIME_STEPS) - 1];
-        axes.time_step = std::ceil(axes.duration_s / MOST_TIME_TICKS / longest) * longest;
-    }
-    return axes;
-}
 
 // The points of one channel's line through `figures`: a level step for each
 // second, or where the seconds outnumber the columns, a stroke in each
