@@ -86,6 +86,14 @@ std::uint64_t skip_of(std::int64_t delay, bool copy) {
     return !ahead ? 0 : delay > 0 ? static_cast<std::uint64_t>(delay) : 0 - static_cast<std::uint64_t>(delay);
 }
 
+// Frames both inputs hold from the delay on, as far as headers and sizes
+// tell; NO_END where neither input's do.
+std::uint64_t frames_to_compare(const CheckResources& resources) {
+    const std::int64_t delay = resources.measurement.delay;
+    return std::min(frames_known(resources.original, skip_of(delay, false)),
+                    frames_known(resources.copy, skip_of(delay, true)));
+}
+
 // Searches the delay between the two inputs' first frames.
 std::string search_delay(CheckResources& resources, std::uint64_t max_delay, DelayEstimate& estimate) {
     const WaveFormat& format = resources.original.format;
@@ -139,9 +147,7 @@ void start_summing(CheckResources& resources) {
         return;
     }
     const ChannelMeasurement& measurement = resources.measurement;
-    const std::uint64_t end_frame =
-        std::min(frames_known(resources.original, skip_of(measurement.delay, false)),
-                 frames_known(resources.copy, skip_of(measurement.delay, true)));
+    const std::uint64_t end_frame = frames_to_compare(resources);
     resources.summing_in_parallel = start_difference_blocks(
         *resources.parallel, resources.original.file_source, resources.copy.file_source, measurement.channels,
         measurement.sample_rate, end_frame);
@@ -157,8 +163,7 @@ bool measure_next(CheckResources& resources) {
 
 Progress start_progress(const CheckResources& resources, const CheckStreams& streams) {
     const ChannelMeasurement& measurement = resources.measurement;
-    const std::uint64_t total = std::min(frames_known(resources.original, skip_of(measurement.delay, false)),
-                                         frames_known(resources.copy, skip_of(measurement.delay, true)));
+    const std::uint64_t total = frames_to_compare(resources);
     const auto now = std::chrono::steady_clock::now();
     return {streams.show_progress ? streams.err : nullptr,
             measurement.sample_rate,
