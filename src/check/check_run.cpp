@@ -21,7 +21,6 @@
 namespace vorik::check {
 namespace {
 
-constexpr char STANDARD_INPUT[] = "-";
 constexpr std::uint64_t NO_END = std::numeric_limits<std::uint64_t>::max();
 // The delay search looks at most this far either way, in seconds.
 constexpr std::uint64_t LONGEST_MAX_DELAY_SECONDS = 60;
@@ -243,8 +242,8 @@ bool write_summary(const CheckReport& report, const CheckOptions& options, const
 // cannot be measured.
 std::string check(CheckResources& resources, const CheckOptions& options, const CheckStreams& streams,
                   CheckReport& report, PlotSeries* series) {
-    if (std::strcmp(options.original_path.c_str(), STANDARD_INPUT) == 0 &&
-        std::strcmp(options.copy_path.c_str(), STANDARD_INPUT) == 0) {
+    if (std::strcmp(options.original_path.c_str(), STANDARD_STREAM) == 0 &&
+        std::strcmp(options.copy_path.c_str(), STANDARD_STREAM) == 0) {
         return "only one of ORIGINAL and COPY can be - (standard input)";
     }
     resources.original.path = options.original_path.c_str();

@@ -6,12 +6,11 @@
 #include <cstring>
 
 #include "measurement_detail.h"
+#include "names.h"
 #include "platform/console_and_files.h"
 
 namespace vorik::check {
 namespace {
-
-constexpr char STANDARD_INPUT[] = "-";
 
 // The samples of the input's data chunk in whole frames, or `wanted` where
 // the chunk runs to the end of the file.
@@ -108,7 +107,7 @@ std::string format_refusal(const char* path, WaveFormatStatus status, const Wave
 }
 
 std::string open_check_input(CheckInput& input) {
-    if (std::strcmp(input.path, STANDARD_INPUT) == 0) {
+    if (std::strcmp(input.path, STANDARD_STREAM) == 0) {
         input.file = stdin;
         input.owned = false;
         read_in_binary_mode(stdin);

@@ -12,14 +12,11 @@ namespace {
 
 // The largest difference two 16-bit samples can have.
 constexpr int LARGEST_DIFFERENCE = 65535;
-// A file name that stands for the standard stream.
-constexpr char STANDARD_STREAM[] = "-";
 
 constexpr char DESCRIPTION[] =
     "Compares a copy of a 16-bit PCM WAV file (a codec's decoded output, say) with its original, channel by "
-    "channel and second by second: PSNR (peak 65535, 333 dB for no difference), the largest difference and "
-    "the "
-    "differing samples; finds the copy's delay; passes or fails it against limits.\n"
+    "channel and second by second: PSNR (peak 65535, 333 dB for no difference), the largest difference "
+    "and the differing samples; finds the copy's delay; passes or fails it against limits.\n"
     "Exit status: 0 measured and every limit holds, 1 a limit fails, 2 cannot be measured.";
 
 // The output flags as given, before they are turned into one form.
