@@ -1,5 +1,6 @@
+// The search for a copy's delay: where the window is placed, the delays the
+// correlation of the mono mixes points to, and the verdict on their fits.
 #include <vorik/alignment.h>
-#include <vorik/channel_differences.h>
 #include <vorik/psnr_meter.h>
 
 #include <algorithm>
@@ -12,11 +13,19 @@
 #include <span>
 #include <vector>
 
-#include "channel_differences/kernels.h"
 #include "correlation.h"
+#include "delay_fit.h"
 
 namespace vorik {
 namespace {
+
+using detail::Fit;
+using detail::fit_at;
+using detail::FitScratch;
+using detail::Inputs;
+using detail::prepare_fits;
+using detail::square;
+using detail::Window;
 
 // --- What is read and compared ------------------------------------------------
 // The stretch of the original that is compared with the copy: long enough to
@@ -58,16 +67,6 @@ constexpr std::int64_t REFINE_FRAMES = 3;
 // Delays this close are the same fit, refined from the same peak.
 constexpr std::int64_t SAME_FIT_FRAMES = 6;
 
-// --- How a delay fits ----------------------------------------------------------
-// A copy's level may change within the window (a dropout, a fade, a codec
-// that breaks down for a moment): each of these stretches of the window
-// gets the copy's best gain of its own, so that one stretch cannot spoil
-// the fit of the others. A stretch is a quarter second of a 2-second window,
-// and never shorter than SHORTEST_STRETCH frames, whose gain could follow
-// the copy too closely.
-constexpr std::int64_t STRETCHES = 8;
-constexpr std::int64_t SHORTEST_STRETCH = 2048;
-
 // --- The verdict -----------------------------------------------------------------
 // At a correlation below one half, even the best gain leaves more than three
 // quarters of the window's energy: the copy is not this sound, or two
@@ -83,26 +82,6 @@ constexpr double LEAST_CORRELATION = 0.5;
 // steady tone, or two repeats of a pattern, within the coding noise.
 constexpr double AMBIGUITY_DB = 3.0;
 
-struct Inputs {
-    const std::int16_t* original;
-    std::int64_t original_frames;  // as far as the search reads
-    const std::int16_t* copy;
-    std::int64_t copy_frames;
-    std::size_t channels;
-};
-
-// What the fits are worked out with: a record of each channel's
-// differences, and the copy's energy summed frame by frame over the span, so
-// that the energy of any stretch of it is one subtraction. Each frame's
-// energy is an integer below 2^46 and the sums stay exact far past the
-// spans searched.
-struct FitScratch {
-    std::vector<ChannelDifferences> channels;
-    std::vector<double> copy_energy_before;  // of the span's frames before each one
-    std::int64_t stretch_frames;        // of each stretch of the window but the last, which takes the rest
-    std::vector<double> window_energy;  // of each stretch
-};
-
 // The window's length, and the starts it may take in the original: those
 // from which the widest span of delays around 0 can be searched, as evenly
 // on both sides as the inputs allow.
@@ -110,23 +89,6 @@ struct WindowPlan {
     std::int64_t frames;
     std::int64_t first_start;
     std::int64_t last_start;
-};
-
-// The window in the original, and the delays searched with it; 0 is one.
-struct Window {
-    std::int64_t start;
-    std::int64_t frames;
-    std::int64_t earliest;
-    std::int64_t latest;
-};
-
-// A delay checked on every channel of every frame of the window.
-struct Fit {
-    std::int64_t delay;
-    double squared_error;  // the sum of squared differences
-    double residual;       // what is left of it with each stretch of the copy scaled by its best gain
-    double correlation;  // the square root of the window's energy that the copy so explains: 1 for a copy at
-                         // any gain
 };
 
 std::int64_t bounded(std::uint64_t frames) {
@@ -146,8 +108,6 @@ WindowPlan plan_window(const Inputs& inputs, std::int64_t max_delay, std::int64_
     const std::int64_t reach = std::min({max_delay, last_copy_start / 2, last_start});
     return {frames, reach, std::min(last_copy_start - reach, last_start)};
 }
-
-double square(double value) { return value * value; }
 
 // Where in `mono` a window of `frames` holds the most sound, the first of equals.
 std::int64_t loudest_start(std::span<const float> mono, std::int64_t frames) {
@@ -258,90 +218,6 @@ std::size_t pick_peaks(const std::vector<float>& correlation, std::array<std::in
         }
     }
     return count;
-}
-
-// The energy of every channel of one frame.
-double frame_energy(const std::int16_t* frame, std::size_t channels) {
-    std::int64_t energy = 0;
-    for (std::size_t channel = 0; channel < channels; ++channel) {
-        energy += std::int64_t{frame[channel]} * frame[channel];
-    }
-    return static_cast<double>(energy);
-}
-
-// The copy's energy before each frame of the span, from its first frame,
-// and the window's in each of its stretches.
-bool prepare_fits(const Inputs& inputs, const Window& window, FitScratch& scratch) {
-    const std::int64_t first = window.start + window.earliest;
-    const std::int64_t frames = window.frames + window.latest - window.earliest;
-    const std::int64_t stretches = std::clamp(window.frames / SHORTEST_STRETCH, std::int64_t{1}, STRETCHES);
-    scratch.stretch_frames = window.frames / stretches;
-    try {
-        scratch.channels.resize(inputs.channels);
-        scratch.copy_energy_before.resize(static_cast<std::size_t>(frames) + 1);
-        scratch.window_energy.assign(static_cast<std::size_t>(stretches), 0.0);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    double energy = 0.0;
-    for (std::int64_t frame = 0; frame < frames; ++frame) {
-        scratch.copy_energy_before[static_cast<std::size_t>(frame)] = energy;
-        energy += frame_energy(inputs.copy + static_cast<std::size_t>(first + frame) * inputs.channels,
-                               inputs.channels);
-    }
-    scratch.copy_energy_before.back() = energy;
-    for (std::int64_t frame = 0; frame < window.frames; ++frame) {
-        const auto stretch =
-            static_cast<std::size_t>(std::min(frame / scratch.stretch_frames, stretches - 1));
-        scratch.window_energy[stretch] +=
-            frame_energy(inputs.original + static_cast<std::size_t>(window.start + frame) * inputs.channels,
-                         inputs.channels);
-    }
-    return true;
-}
-
-// The sum of squared differences of all channels over `frames` frames.
-double squared_error(const Inputs& inputs, FitScratch& scratch, const std::int16_t* original,
-                     const std::int16_t* copy, std::int64_t frames) {
-    std::fill(scratch.channels.begin(), scratch.channels.end(), ChannelDifferences{});
-    add_channel_differences(scratch.channels.data(), static_cast<std::uint16_t>(inputs.channels), original,
-                            copy, static_cast<std::size_t>(frames), 0);
-    double error = 0.0;
-    for (const ChannelDifferences& channel : scratch.channels) {
-        error += detail::rounded_to_double(channel.squares);
-    }
-    return error;
-}
-
-Fit fit_at(const Inputs& inputs, const Window& window, FitScratch& scratch, std::int64_t delay) {
-    Fit fit{delay, 0.0, 0.0, 0.0};
-    double window_energy = 0.0;
-    const auto stretches = static_cast<std::int64_t>(scratch.window_energy.size());
-    for (std::int64_t stretch = 0; stretch < stretches; ++stretch) {
-        const std::int64_t begin = stretch * scratch.stretch_frames;
-        const std::int64_t frames = stretch + 1 == stretches ? window.frames - begin : scratch.stretch_frames;
-        const std::size_t at = static_cast<std::size_t>(window.start + begin) * inputs.channels;
-        const double error = squared_error(
-            inputs, scratch, inputs.original + at,
-            inputs.copy + at + static_cast<std::size_t>(delay * static_cast<std::int64_t>(inputs.channels)),
-            frames);
-        const auto first = static_cast<std::size_t>(delay - window.earliest + begin);
-        const double copy_energy = scratch.copy_energy_before[first + static_cast<std::size_t>(frames)] -
-                                   scratch.copy_energy_before[first];
-        const double original_energy = scratch.window_energy[static_cast<std::size_t>(stretch)];
-        // With P the sum of products, error = E_original - 2P + E_copy. The
-        // best gain P / E_copy leaves error - (E_copy - P)^2 / E_copy, where
-        // E_copy - P, taken so, is exactly 0 for an exact copy. A copy that
-        // runs against the original (P <= 0) explains none of it.
-        const double excess = (copy_energy - original_energy + error) / 2.0;
-        const double product = copy_energy - excess;
-        fit.squared_error += error;
-        fit.residual += product > 0.0 ? std::max(0.0, error - square(excess) / copy_energy) : original_energy;
-        window_energy += original_energy;
-    }
-    fit.correlation =
-        window_energy > 0.0 ? std::sqrt(std::max(0.0, 1.0 - fit.residual / window_energy)) : 0.0;
-    return fit;
 }
 
 // The best fit within REFINE_FRAMES of `delay`.
